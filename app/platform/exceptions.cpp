@@ -1,0 +1,55 @@
+#include "app/platform/exceptions.h"
+
+#include "app/platform/services.h"
+
+#include <QDebug>
+
+namespace natter {
+
+namespace {
+IExceptionReport *g_report = nullptr;
+}
+
+QString exceptionReportText(const QString &message)
+{
+    if (!message.isEmpty() && message.back() > QLatin1Char('.'))
+        return message + QLatin1Char('.');
+    return message;
+}
+
+void setApplicationExceptionReport(IExceptionReport *report)
+{
+    g_report = report;
+}
+
+IExceptionReport *applicationExceptionReport()
+{
+    return g_report;
+}
+
+void handleCurrentException() noexcept
+{
+    QString text;
+    try {
+        throw;
+    } catch (const EAbort &) {
+        return;
+    } catch (const Exception &e) {
+        text = e.message();
+    } catch (const std::exception &e) {
+        text = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        text = QStringLiteral("Unknown exception");
+    }
+    text = exceptionReportText(text);
+    try {
+        if (g_report)
+            g_report->showException(text);
+        else
+            qWarning().noquote() << "Natter Duo:" << text;
+    } catch (...) {
+        qWarning().noquote() << "Natter Duo: exception while reporting:" << text;
+    }
+}
+
+} // namespace natter

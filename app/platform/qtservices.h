@@ -1,0 +1,71 @@
+#pragma once
+
+#include "app/platform/services.h"
+
+class QWidget;
+
+// The real platform services, built on Qt Widgets and the desktop.
+
+namespace natter {
+
+// The application title, used as the caption of every message box.
+QString applicationTitle();
+
+class QtInputPrompt final : public IInputPrompt {
+public:
+    explicit QtInputPrompt(QWidget *parent = nullptr) : m_parent(parent) {}
+    bool inputQuery(const QString &title, const QString &prompt, QString &value) override;
+
+private:
+    QWidget *m_parent;
+};
+
+class QtMessageBox final : public IMessageBox {
+public:
+    explicit QtMessageBox(QWidget *parent = nullptr) : m_parent(parent) {}
+    void showMessage(const QString &text) override;
+
+private:
+    QWidget *m_parent;
+};
+
+class QtExceptionReport final : public IExceptionReport {
+public:
+    explicit QtExceptionReport(QWidget *parent = nullptr) : m_parent(parent) {}
+    void showException(const QString &text) override;
+
+private:
+    QWidget *m_parent;
+};
+
+class QtSaveDialog final : public ISaveDialog {
+public:
+    explicit QtSaveDialog(QWidget *parent = nullptr) : m_parent(parent) {}
+    bool execute(const SaveDialogRequest &request, QString &path) override;
+
+private:
+    QWidget *m_parent;
+};
+
+class QtShell final : public IShell {
+public:
+    explicit QtShell(IMessageBox &messages) : m_messages(messages) {}
+    void openProgram(const QString &program, const QStringList &arguments,
+                     const QString &workingDirectory) override;
+    void openUrl(const QString &url) override;
+
+private:
+    IMessageBox &m_messages;
+};
+
+class QtSystemFacts final : public ISystemFacts {
+public:
+    QString programDirectory() const override;
+    int osMajorVersion() const override;
+    QDate today() const override;
+};
+
+// Turns a "Description|*.ext" filter into Qt's "Description (*.ext)" form.
+QString qtFilterFromPipeFilter(const QString &filter);
+
+} // namespace natter

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Natter Duo: set up a Debian 12 machine, build, and then run or test.
+#
+#   ./setup.sh run    install what is missing, build, start Natter Duo
+#   ./setup.sh test   install what is missing, build, run the whole test suite
+#                     (a normal build with warnings as errors, then the same
+#                     suite under AddressSanitizer + UndefinedBehaviorSanitizer)
+#
+# Needs root or sudo only when packages are missing. Re-running is quick:
+# nothing is installed or rebuilt that is already there.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+mode="${1:-run}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+build_packages=(cmake ninja-build g++ qt6-base-dev qt6-multimedia-dev libbenchmark-dev fonts-dejavu-core)
+run_packages=(qt6-qpa-plugins libqt6multimedia6)
+test_packages=(pulseaudio pulseaudio-utils clang-14 libclang-rt-14-dev)
+
+need_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+            missing+=("$p")
+        fi
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== installing: ${missing[*]}"
+        need_root apt-get update -qq
+        need_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+configure_and_build() { # <build dir> <cmake options...>
+    local dir="$1"; shift
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    fi
+    cmake --build "$dir" -j "$jobs"
+}
+
+start_sound_server() {
+    # A private PulseAudio daemon with a null sink, so the sound tests can
+    # play and record without a sound card. Skipped (and those tests skip)
+    # where it cannot start.
+    command -v pulseaudio >/dev/null || return 0
+    export XDG_RUNTIME_DIR="${NATTER_PULSE_DIR:-/tmp/natter-pulse-$(id -u)}"
+    mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+    if ! pactl info >/dev/null 2>&1; then
+        pulseaudio -D -n --exit-idle-time=-1 --load=module-native-protocol-unix \
+            --load="module-null-sink sink_name=nullsink" >/dev/null 2>&1 || true
+        for _ in $(seq 1 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+    fi
+    pactl set-default-sink nullsink >/dev/null 2>&1 || true
+}
+
+run_suite() { # <build dir>
+    (cd "$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs" --timeout 600)
+}
+
+case "$mode" in
+run)
+    install_missing "${build_packages[@]}" "${run_packages[@]}"
+    configure_and_build "$here/build" -DNATTER_BUILD_TESTS=OFF -DNATTER_BUILD_BENCH=OFF
+    exec "$here/build/app/natter"
+    ;;
+test)
+    install_missing "${build_packages[@]}" "${run_packages[@]}" "${test_packages[@]}"
+    start_sound_server
+    echo "== normal build (warnings are errors)"
+    configure_and_build "$here/build-ci" -DNATTER_WERROR=ON
+    run_suite "$here/build-ci"
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+    configure_and_build "$here/build-asan" -DNATTER_WERROR=ON -DNATTER_SANITIZE=ON -DNATTER_BUILD_BENCH=OFF \
+        -DCMAKE_BUILD_TYPE=Debug
+    run_suite "$here/build-asan"
+    if [ -x "$here/scripts/fuzz.sh" ]; then
+        echo "== fuzzing"
+        "$here/scripts/fuzz.sh"
+    fi
+    ;;
+*)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac
