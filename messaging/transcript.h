@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QList>
+#include <QRgb>
+#include <QString>
+
+// What the conversation logic and the transcript commands see of the
+// transcript: colour, append a line, clear, and read the lines back.
+
+namespace natter {
+
+namespace colours {
+inline constexpr QRgb kOwn = 0x008000;    // green: the user's own lines
+inline constexpr QRgb kPeer = 0x0000FF;   // blue: the peer's lines
+inline constexpr QRgb kSystem = 0x808080; // grey: system lines
+} // namespace colours
+
+struct TranscriptLine {
+    QString text;
+    QRgb colour = 0;
+    bool operator==(const TranscriptLine &) const = default;
+};
+
+class ITranscript {
+public:
+    virtual ~ITranscript() = default;
+    // Colour for the line appended next.
+    virtual void setColour(QRgb colour) = 0;
+    // Appends `line` at the end, in the current colour, as a line of its own.
+    virtual void appendLine(const QString &line) = 0;
+    virtual void clear() = 0;
+    // Every line, oldest first, each with the colour it was appended in.
+    virtual QList<TranscriptLine> lines() const = 0;
+};
+
+} // namespace natter
