@@ -1,0 +1,211 @@
+#include "logreader/logreaderwindow.h"
+
+#include "app/platform/exceptions.h"
+#include "logreader/logloader.h"
+#include "ui/richview.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <QToolBar>
+#include <QUrl>
+
+namespace natter::logreader {
+
+LogReaderWindow::LogReaderWindow(IMessageBox &messages, QWidget *parent)
+    : QMainWindow(parent), m_messages(messages), m_page(new QTextEdit(this)), m_findBar(new QToolBar(this)),
+      m_findField(new QLineEdit(this)), m_status(new QLabel(this))
+{
+    setObjectName(QStringLiteral("logreader"));
+    setWindowIcon(QApplication::windowIcon());
+    resize(560, 480);
+    setAcceptDrops(true);
+
+    styleReadOnlyPage(*m_page);
+    m_page->setObjectName(QStringLiteral("Page"));
+    m_page->setAcceptDrops(false);
+    m_page->setFocusPolicy(Qt::StrongFocus);
+    setCentralWidget(m_page);
+
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction *open = file->addAction(QStringLiteral("&Open..."));
+    open->setShortcut(QKeySequence::Open);
+    connect(open, &QAction::triggered, this, [this] { guarded([this] { chooseAndOpen(); }); });
+    QAction *save = file->addAction(QStringLiteral("&Save as text..."));
+    save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    connect(save, &QAction::triggered, this, [this] { guarded([this] { chooseAndSave(); }); });
+    file->addSeparator();
+    QAction *quit = file->addAction(QStringLiteral("E&xit"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &QWidget::close);
+
+    QMenu *edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    QAction *findAction = edit->addAction(QStringLiteral("&Find..."));
+    findAction->setShortcut(QKeySequence::Find);
+    connect(findAction, &QAction::triggered, this, &LogReaderWindow::showFindBar);
+    QAction *next = edit->addAction(QStringLiteral("Find &next"));
+    next->setShortcut(QKeySequence::FindNext);
+    connect(next, &QAction::triggered, this, [this] { findNext(m_findField->text()); });
+    QAction *previous = edit->addAction(QStringLiteral("Find &previous"));
+    previous->setShortcut(QKeySequence::FindPrevious);
+    connect(previous, &QAction::triggered, this, [this] { findPrevious(m_findField->text()); });
+    edit->addSeparator();
+    QAction *copy = edit->addAction(QStringLiteral("&Copy"));
+    copy->setShortcut(QKeySequence::Copy);
+    connect(copy, &QAction::triggered, m_page, &QTextEdit::copy);
+    QAction *all = edit->addAction(QStringLiteral("Select &all"));
+    all->setShortcut(QKeySequence::SelectAll);
+    connect(all, &QAction::triggered, m_page, &QTextEdit::selectAll);
+
+    m_findBar->setObjectName(QStringLiteral("FindBar"));
+    m_findBar->setMovable(false);
+    m_findBar->addWidget(new QLabel(QStringLiteral(" Find: "), m_findBar));
+    m_findField->setObjectName(QStringLiteral("FindField"));
+    m_findField->setClearButtonEnabled(true);
+    m_findBar->addWidget(m_findField);
+    QAction *barNext = m_findBar->addAction(QStringLiteral("Next"));
+    connect(barNext, &QAction::triggered, this, [this] { findNext(m_findField->text()); });
+    QAction *barPrevious = m_findBar->addAction(QStringLiteral("Previous"));
+    connect(barPrevious, &QAction::triggered, this, [this] { findPrevious(m_findField->text()); });
+    QAction *close = m_findBar->addAction(QStringLiteral("Close"));
+    connect(close, &QAction::triggered, m_findBar, &QWidget::hide);
+    connect(m_findField, &QLineEdit::returnPressed, this, [this] { findNext(m_findField->text()); });
+    addToolBar(Qt::BottomToolBarArea, m_findBar);
+    m_findBar->hide();
+
+    statusBar()->addWidget(m_status, 1);
+    m_status->setText(QStringLiteral("Open a saved chat log with File > Open, or drop one here."));
+    updateTitle();
+}
+
+void LogReaderWindow::updateTitle()
+{
+    const QString base = QStringLiteral("Natter Duo Log Reader");
+    setWindowTitle(m_currentFile.isEmpty()
+                       ? base
+                       : QStringLiteral("%1 - %2").arg(QFileInfo(m_currentFile).fileName(), base));
+}
+
+bool LogReaderWindow::openFile(const QString &path)
+{
+    LoadedLog log = loadLog(path);
+    if (!log.error.isEmpty()) {
+        m_messages.showMessage(log.error);
+        return false;
+    }
+    m_lines = std::move(log.lines);
+    setDocumentLines(*m_page->document(), m_lines);
+    m_page->moveCursor(QTextCursor::Start);
+    m_currentFile = QFileInfo(path).absoluteFilePath();
+    m_status->setText(
+        log.rich ? QStringLiteral("%1 lines").arg(m_lines.size())
+                 : QStringLiteral("%1 lines (not a rich-text log: shown as plain text)").arg(m_lines.size()));
+    updateTitle();
+    return true;
+}
+
+bool LogReaderWindow::saveAsText(const QString &path)
+{
+    const QString error = saveAsPlainText(path, m_lines);
+    if (!error.isEmpty()) {
+        m_messages.showMessage(error);
+        return false;
+    }
+    m_status->setText(QStringLiteral("Saved as %1").arg(QFileInfo(path).fileName()));
+    return true;
+}
+
+bool LogReaderWindow::find(const QString &text, bool backwards)
+{
+    if (text.isEmpty())
+        return false;
+    const QTextDocument::FindFlags flags =
+        backwards ? QTextDocument::FindBackward : QTextDocument::FindFlags();
+    if (m_page->find(text, flags)) {
+        m_status->clear();
+        return true;
+    }
+    // Wrap around once, from the other end.
+    const QTextCursor keep = m_page->textCursor();
+    m_page->moveCursor(backwards ? QTextCursor::End : QTextCursor::Start);
+    if (m_page->find(text, flags)) {
+        m_status->setText(QStringLiteral("Search wrapped around"));
+        return true;
+    }
+    m_page->setTextCursor(keep);
+    m_status->setText(QStringLiteral("\"%1\" not found").arg(text));
+    return false;
+}
+
+bool LogReaderWindow::findNext(const QString &text)
+{
+    return find(text, false);
+}
+
+bool LogReaderWindow::findPrevious(const QString &text)
+{
+    return find(text, true);
+}
+
+void LogReaderWindow::showFindBar()
+{
+    m_findBar->show();
+    m_findField->setFocus();
+    m_findField->selectAll();
+}
+
+void LogReaderWindow::chooseAndOpen()
+{
+    const QString dir = m_currentFile.isEmpty() ? QString() : QFileInfo(m_currentFile).absolutePath();
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open chat log"), dir,
+                                                      QStringLiteral("Natter logs (*.ntl);;All files (*)"));
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+void LogReaderWindow::chooseAndSave()
+{
+    if (m_currentFile.isEmpty()) {
+        m_messages.showMessage(QStringLiteral("There is no log open to save."));
+        return;
+    }
+    QString proposed = m_currentFile;
+    proposed = QFileInfo(proposed).path() + QLatin1Char('/') + QFileInfo(proposed).completeBaseName() +
+               QStringLiteral(".txt");
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save as text"), proposed,
+                                                      QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (!path.isEmpty())
+        saveAsText(path);
+}
+
+void LogReaderWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    const QMimeData *mime = event->mimeData();
+    if (mime && mime->hasUrls() && !mime->urls().isEmpty() && mime->urls().constFirst().isLocalFile())
+        event->acceptProposedAction();
+}
+
+void LogReaderWindow::dropEvent(QDropEvent *event)
+{
+    const QMimeData *mime = event->mimeData();
+    if (!mime || !mime->hasUrls() || mime->urls().isEmpty())
+        return;
+    const QUrl url = mime->urls().constFirst();
+    if (!url.isLocalFile())
+        return;
+    event->acceptProposedAction();
+    const QString path = url.toLocalFile();
+    guarded([this, path] { openFile(path); });
+}
+
+} // namespace natter::logreader

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "app/platform/services.h"
+#include "messaging/transcript.h"
+
+#include <QMainWindow>
+
+class QLabel;
+class QLineEdit;
+class QTextEdit;
+class QToolBar;
+
+namespace natter::logreader {
+
+// The log reader's window: shows one saved log read-only with its colours,
+// finds text in it and saves it as plain text. Files come from File > Open,
+// the command line or drag and drop. Problems are told through `messages`.
+class LogReaderWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit LogReaderWindow(IMessageBox &messages, QWidget *parent = nullptr);
+
+    // Opens `path`; on failure tells why and keeps the log shown before.
+    bool openFile(const QString &path);
+    // Saves the shown log as plain text; on failure tells why.
+    bool saveAsText(const QString &path);
+    // Finds `text` after (or before) the cursor, wrapping around.
+    bool findNext(const QString &text);
+    bool findPrevious(const QString &text);
+    void showFindBar();
+
+    QTextEdit *page() const { return m_page; }
+    QLineEdit *findField() const { return m_findField; }
+    QString currentFile() const { return m_currentFile; }
+    QList<TranscriptLine> shownLines() const { return m_lines; }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private:
+    bool find(const QString &text, bool backwards);
+    void chooseAndOpen();
+    void chooseAndSave();
+    void updateTitle();
+
+    IMessageBox &m_messages;
+    QTextEdit *m_page;
+    QToolBar *m_findBar;
+    QLineEdit *m_findField;
+    QLabel *m_status;
+    QString m_currentFile;
+    QList<TranscriptLine> m_lines;
+};
+
+} // namespace natter::logreader

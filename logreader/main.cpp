@@ -1,0 +1,25 @@
+// The Natter Duo log reader: opens saved chat logs (.ntl) read-only.
+#include "app/platform/exceptions.h"
+#include "app/platform/qtservices.h"
+#include "logreader/logreaderwindow.h"
+
+#include <QApplication>
+#include <QStringList>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Natter Duo Log Reader"));
+    natter::QtMessageBox messages;
+    natter::QtExceptionReport report;
+    natter::setApplicationExceptionReport(&report);
+
+    natter::logreader::LogReaderWindow window(messages);
+    window.show();
+    const QStringList args = QApplication::arguments();
+    if (args.size() > 1)
+        window.openFile(args.at(1));
+    const int result = QApplication::exec();
+    natter::setApplicationExceptionReport(nullptr);
+    return result;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "app/platform/services.h"
+
+#include <QStringList>
+#include <QWidget>
+
+class QTextEdit;
+
+namespace natter {
+
+// The help window: the program's manual in a read-only rich-text page. It
+// starts with the built-in manual; every time it is shown it loads the help
+// data file from the program directory instead, or, when that file is
+// missing, appends a note saying so.
+class Thelpform : public QWidget {
+    Q_OBJECT
+public:
+    explicit Thelpform(const Services &services, QWidget *parent = nullptr);
+
+    QTextEdit *Helpage() const { return m_helpage; }
+
+    // Loads the help data file (see above). Throws natter::Exception when the
+    // file exists but cannot be opened or read; the page then keeps what it
+    // held before.
+    void FormShow();
+    // Shows the window modeless and brings it to the front.
+    void showHelp();
+
+    static QStringList builtInManual();
+    static constexpr const char *kHelpFileName = "127982071.dat";
+    static QString missingFileNote();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    Services m_services;
+    QTextEdit *m_helpage;
+};
+
+} // namespace natter

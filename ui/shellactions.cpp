@@ -1,0 +1,106 @@
+#include "ui/shellactions.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkInterface>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace natter {
+
+void OpenWebSite(IShell &shell)
+{
+    shell.openUrl(QLatin1String(kProductUrl));
+}
+
+QList<InterfaceAddress> systemInterfaceAddresses()
+{
+    QList<InterfaceAddress> result;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &iface : interfaces) {
+        const auto flags = iface.flags();
+        const QList<QNetworkAddressEntry> entries = iface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            result.append(InterfaceAddress{
+                iface.humanReadableName(), entry.ip(), flags.testFlag(QNetworkInterface::IsUp),
+                flags.testFlag(QNetworkInterface::IsRunning),
+                flags.testFlag(QNetworkInterface::IsLoopBack) || entry.ip().isLoopback()});
+        }
+    }
+    return result;
+}
+
+QStringList listIpv4Addresses(const QList<InterfaceAddress> &addresses)
+{
+    QStringList others;
+    QStringList loopbacks;
+    QStringList seen;
+    for (const InterfaceAddress &a : addresses) {
+        if (!a.up || !a.running || a.address.protocol() != QAbstractSocket::IPv4Protocol)
+            continue;
+        const QString ip = a.address.toString();
+        if (seen.contains(ip))
+            continue;
+        seen.append(ip);
+        const QString shown =
+            a.interfaceName.isEmpty() ? ip : QStringLiteral("%1 (%2)").arg(ip, a.interfaceName);
+        (a.loopback ? loopbacks : others).append(shown);
+    }
+    return others + loopbacks;
+}
+
+QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent)
+{
+    auto *dialog = new QDialog(parent);
+    dialog->setObjectName(QStringLiteral("MyIpDialog"));
+    dialog->setWindowTitle(QStringLiteral("My IP address"));
+    dialog->setWindowIcon(QApplication::windowIcon());
+    auto *layout = new QVBoxLayout(dialog);
+    auto *intro = new QLabel(
+        addresses.isEmpty()
+            ? QStringLiteral("This computer has no active IPv4 network connection.")
+            : QStringLiteral("Give the joiner one of these addresses (the first is usually the right one):"),
+        dialog);
+    intro->setWordWrap(true);
+    layout->addWidget(intro);
+
+    auto *grid = new QGridLayout;
+    int row = 0;
+    for (const QString &entry : addresses) {
+        const QString ip = entry.section(QLatin1Char(' '), 0, 0);
+        auto *field = new QLineEdit(ip, dialog);
+        field->setReadOnly(true);
+        field->setObjectName(QStringLiteral("Address%1").arg(row));
+        auto *name = new QLabel(entry.mid(ip.size()).trimmed(), dialog);
+        auto *copy = new QPushButton(QStringLiteral("Copy"), dialog);
+        copy->setAutoDefault(false);
+        QObject::connect(copy, &QPushButton::clicked, field, [field] {
+            field->selectAll();
+            QApplication::clipboard()->setText(field->text());
+        });
+        grid->addWidget(field, row, 0);
+        grid->addWidget(name, row, 1);
+        grid->addWidget(copy, row, 2);
+        ++row;
+    }
+    layout->addLayout(grid);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    dialog->resize(360, dialog->sizeHint().height());
+    return dialog;
+}
+
+void ShowMyIpAddresses(QWidget *parent)
+{
+    QDialog *dialog = createMyIpDialog(listIpv4Addresses(systemInterfaceAddresses()), parent);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->exec();
+}
+
+} // namespace natter

@@ -1,0 +1,80 @@
+#include "ui/transcriptcommands.h"
+
+#include "app/platform/exceptions.h"
+#include "ui/rtf.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace natter {
+
+TranscriptCommands::TranscriptCommands(ITranscript &transcript, const Services &services, QWidget *owner)
+    : m_transcript(transcript), m_services(services), m_owner(owner)
+{
+}
+
+void TranscriptCommands::Clear()
+{
+    m_transcript.clear();
+}
+
+QString TranscriptCommands::defaultLogName(const QDate &date)
+{
+    return QStringLiteral("natter") + date.toString(QStringLiteral("dd-MM-yy")) + QLatin1Char('.') +
+           QLatin1String(kLogExtension);
+}
+
+QString TranscriptCommands::initialSaveDirectory() const
+{
+    const QString programDir = m_services.system.programDirectory();
+    const QFileInfo info(programDir);
+    if (info.isDir() && info.isWritable())
+        return programDir;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return documents.isEmpty() ? QDir::homePath() : documents;
+}
+
+void TranscriptCommands::writeLog(const QString &path, const QList<TranscriptLine> &lines)
+{
+    const QString shown = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    const auto cannotCreate = [&shown](const QString &why) {
+        return Exception(QStringLiteral("Cannot create file \"%1\". %2").arg(shown, why));
+    };
+    const QFileInfo target(path);
+    // The log replaces the file through a rename; an existing file that may
+    // not be written to is refused as the system would refuse opening it.
+    if (target.exists() && (!target.isFile() || !target.isWritable()))
+        throw cannotCreate(target.isDir() ? QStringLiteral("Is a directory")
+                                          : QStringLiteral("Permission denied"));
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw cannotCreate(file.errorString());
+    const QByteArray data = rtf::write(lines);
+    if (file.write(data) != data.size() || !file.commit())
+        throw Exception(QStringLiteral("Failed to Save Stream"));
+}
+
+void TranscriptCommands::Save()
+{
+    SaveDialogRequest request;
+    request.initialDir = initialSaveDirectory();
+    request.fileName = defaultLogName(m_services.system.today());
+    request.defaultExtension = QLatin1String(kLogExtension);
+    request.filter = QLatin1String(kLogFilter);
+    request.overwritePrompt = true;
+    QString path;
+    if (!m_services.saveDialog.execute(request, path) || path.isEmpty())
+        return;
+    writeLog(path, m_transcript.lines());
+}
+
+void TranscriptCommands::ReadLogs()
+{
+    Q_UNUSED(m_owner);
+    m_services.shell.openProgram(QLatin1String(kLogReaderProgram), {}, m_services.system.programDirectory());
+}
+
+} // namespace natter

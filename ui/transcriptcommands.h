@@ -1,0 +1,45 @@
+#pragma once
+
+#include "app/platform/services.h"
+#include "messaging/transcript.h"
+
+#include <QDate>
+#include <QString>
+
+class QWidget;
+
+namespace natter {
+
+// The transcript's commands of the File menu and the transcript's shortcut
+// menu: clear it, save it as a dated rich-text log, start the log reader.
+//
+// Save() throws natter::Exception on failure and leaves the transcript as it
+// was; the caller's handler runs under guarded(), which reports it.
+class TranscriptCommands {
+public:
+    TranscriptCommands(ITranscript &transcript, const Services &services, QWidget *owner);
+
+    void Clear();
+    void Save();
+    void ReadLogs();
+
+    // "natter" + dd-mm-yy + ".ntl", e.g. natter05-12-26.ntl.
+    static QString defaultLogName(const QDate &date);
+    // The program directory when it is writable, otherwise the user's
+    // documents folder (an installed program's directory is read-only).
+    QString initialSaveDirectory() const;
+    // Writes `lines` to `path` as a rich-text log, replacing the file only
+    // once it is completely written. Throws natter::Exception.
+    static void writeLog(const QString &path, const QList<TranscriptLine> &lines);
+
+    static constexpr const char *kLogReaderProgram = "logreader";
+    static constexpr const char *kLogFilter = "Natter logs|*.ntl";
+    static constexpr const char *kLogExtension = "ntl";
+
+private:
+    ITranscript &m_transcript;
+    Services m_services;
+    QWidget *m_owner;
+};
+
+} // namespace natter
