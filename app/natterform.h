@@ -1,0 +1,133 @@
+#pragma once
+
+#include "app/platform/services.h"
+#include "messaging/conversationview.h"
+
+#include <QMainWindow>
+
+#include <functional>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QToolBar;
+class QToolButton;
+
+namespace natter {
+
+class SendPanel;
+class TranscriptView;
+
+// The chat window. Its handlers keep the names of the controls and events
+// they serve; each one is a few lines that hand the work to the subsystem
+// that owns it, wrapped so that no exception leaves into the toolkit.
+class Tnatterform : public QMainWindow, public IConversationView {
+    Q_OBJECT
+
+public:
+    explicit Tnatterform(Services services, QWidget *parent = nullptr);
+    ~Tnatterform() override;
+
+    // IConversationView
+    ITranscript &transcript() override;
+    QString status() const override;
+    void setStatus(const QString &text) override;
+    QString entryText() const override;
+    void setEntryText(const QString &text) override;
+    QString userName() const override;
+    void setUserName(const QString &name) override;
+    bool listenChecked() const override;
+    void setListenChecked(bool checked) override;
+    bool absentDown() const override;
+    void setAbsentDown(bool down) override;
+
+    // Controls, under the names the rest of the program and the tests use.
+    QToolBar *ToolBar = nullptr;
+    QToolButton *ToolButton2 = nullptr; // "Absent"
+    QToolButton *ToolButton4 = nullptr; // "Listen"
+    QToolButton *ToolButton6 = nullptr; // "Connect"
+    QToolButton *ToolButton8 = nullptr; // "Disconnect"
+    TranscriptView *Page = nullptr;
+    QLineEdit *Entry = nullptr;
+    SendPanel *Panel = nullptr;
+    QLabel *StatusPanel = nullptr;
+    QMenu *PopupMenu = nullptr;
+
+    QAction *Savetext1 = nullptr;
+    QAction *Readlogs1 = nullptr;
+    QAction *Cleartext1 = nullptr;
+    QAction *Exit1 = nullptr;
+    QAction *Name1 = nullptr;
+    QAction *Port1 = nullptr;
+    QAction *Listen1 = nullptr;
+    QAction *Connect1 = nullptr;
+    QAction *Disconnect1 = nullptr;
+    QAction *Natter1 = nullptr;
+    QAction *Website1 = nullptr;
+    QAction *MyIP1 = nullptr;
+    QAction *About1 = nullptr;
+    QAction *Savetext2 = nullptr;
+    QAction *Cleartext2 = nullptr;
+
+    // Handlers of the menu items, tool-bar buttons, Send panel and entry box.
+    void Savetext1Click();
+    void Readlogs1Click();
+    void Cleartext1Click();
+    void Exit1Click();
+    void Name1Click();
+    void Port1Click();
+    void Listen1Click();
+    void Connect1Click();
+    void Disconnect1Click();
+    void Natter1Click();
+    void Website1Click();
+    void MyIP1Click();
+    void About1Click();
+    void Savetext2Click();
+    void Cleartext2Click();
+    void ToolButton2Click();
+    void ToolButton4Click();
+    void ToolButton6Click();
+    void ToolButton8Click();
+    void PanelClick();
+    void PanelMouseDown();
+    void PanelMouseUp();
+    void EntryKeyDown(int key);
+
+    // What the handlers delegate to. The window is built before its
+    // subsystems; each attaches its work here once it exists.
+    struct Actions {
+        std::function<void()> send, name, port, listen, connect, disconnect, absent;
+        std::function<void()> clearChat, saveChat, readLogs;
+        std::function<void()> help, website, myIp, about;
+        std::function<void()> closing; // before the window closes
+    };
+    Actions &actions() { return m_actions; }
+
+    Services &services() { return m_services; }
+
+Q_SIGNALS:
+    // The window has closed; being the main window, the program ends.
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void FormClose();
+    void buildMenus();
+    void buildToolBar();
+    void buildClientArea();
+    void layoutClientArea();
+    static void run(const std::function<void()> &action);
+
+    Services m_services;
+    Actions m_actions;
+    QWidget *m_client = nullptr;
+    bool m_closing = false;
+};
+
+} // namespace natter

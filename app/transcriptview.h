@@ -1,0 +1,32 @@
+#pragma once
+
+#include "messaging/transcript.h"
+
+#include <QPlainTextEdit>
+
+namespace natter {
+
+// The transcript: a read-only text control whose lines each carry one colour.
+// Lines are appended through a cursor of our own at the end of the document,
+// as plain text with a character format, so a peer's text is never parsed as
+// markup, the user's selection stays as it is, and the appended line itself
+// takes the colour even while the user has text selected.
+class TranscriptView final : public QPlainTextEdit, public ITranscript {
+    Q_OBJECT
+
+public:
+    explicit TranscriptView(QWidget *parent = nullptr);
+
+    void setColour(QRgb colour) override;
+    void appendLine(const QString &line) override;
+    void clear() override;
+    QList<TranscriptLine> lines() const override;
+
+    QRgb currentColour() const { return m_colour; }
+
+private:
+    QRgb m_colour;
+    bool m_empty = true;
+};
+
+} // namespace natter
