@@ -157,10 +157,15 @@ private:
     void openGroup()
     {
         m_pendingSkip = 0;
-        if (static_cast<int>(m_stack.size()) < kMaxDepth)
+        if (static_cast<int>(m_stack.size()) < kMaxDepth) {
             m_stack.push_back(m_state);
-        else
-            ++m_untracked;
+            return;
+        }
+        // Too deep to keep a state per group: the groups beyond the limit
+        // share one, and the state at the limit comes back once they close.
+        if (m_untracked == 0)
+            m_limitState = m_state;
+        ++m_untracked;
     }
 
     // False when the group closed was the outermost one.
@@ -169,6 +174,12 @@ private:
         m_pendingSkip = 0;
         if (m_untracked > 0) {
             --m_untracked;
+            if (m_untracked < m_skippedFrom) {
+                m_state.destination = m_destinationBeforeSkip;
+                m_skippedFrom = 0;
+            }
+            if (m_untracked == 0)
+                m_state = m_limitState;
             return true;
         }
         if (m_stack.empty())
@@ -271,7 +282,7 @@ private:
             textByte('-');
             break;
         case '*':
-            m_state.destination = Destination::Skipped;
+            skipDestination();
             break;
         default:
             break; // \- \| \: and the like carry no text
@@ -337,9 +348,18 @@ private:
         } else if (word == "emdash") {
             textUnit(u'\u2014');
         } else if (isSkippedDestination(word)) {
-            m_state.destination = Destination::Skipped;
+            skipDestination();
         }
         // Every other word changes nothing that is kept.
+    }
+
+    void skipDestination()
+    {
+        if (m_untracked > 0 && m_skippedFrom == 0 && m_state.destination != Destination::Skipped) {
+            m_skippedFrom = m_untracked;
+            m_destinationBeforeSkip = m_state.destination;
+        }
+        m_state.destination = Destination::Skipped;
     }
 
     void endColourEntry(bool always)
@@ -441,6 +461,9 @@ private:
     GroupState m_state;
     std::vector<GroupState> m_stack;
     int m_untracked = 0; // groups opened beyond kMaxDepth, not tracked
+    GroupState m_limitState;
+    int m_skippedFrom = 0; // untracked level whose group started skipping
+    Destination m_destinationBeforeSkip = Destination::Text;
     int m_pendingSkip = 0;
     QList<ColourEntry> m_colours;
     ColourEntry m_entry;
