@@ -3,6 +3,8 @@
 #include "app/platform/exceptions.h"
 #include "app/sendpanel.h"
 #include "app/transcriptview.h"
+#include "net/scktcomp.h"
+#include "sound/wave.h"
 
 #include <QAccessible>
 #include <QCloseEvent>
@@ -83,6 +85,14 @@ Tnatterform::Tnatterform(Services services, QWidget *parent) : QMainWindow(paren
     buildMenus();
     buildToolBar();
     buildClientArea();
+
+    ClientSocket = new TClientSocket(this);
+    ClientSocket->setObjectName(QStringLiteral("ClientSocket"));
+    ServerSocket = new TServerSocket(this);
+    ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
+    Soundwave = new TWaveComp(m_services.sound, this);
+    Soundwave->setObjectName(QStringLiteral("Soundwave"));
+    Soundwave->LoadEmbeddedChime();
 
     auto *bar = new QStatusBar(this);
     bar->setObjectName(QStringLiteral("StatusBar"));

@@ -17,7 +17,10 @@ class QToolButton;
 namespace natter {
 
 class SendPanel;
+class TClientSocket;
 class TranscriptView;
+class TServerSocket;
+class TWaveComp;
 
 // The chat window. Its handlers keep the names of the controls and events
 // they serve; each one is a few lines that hand the work to the subsystem
@@ -53,6 +56,11 @@ public:
     SendPanel *Panel = nullptr;
     QLabel *StatusPanel = nullptr;
     QMenu *PopupMenu = nullptr;
+
+    // The two connection endpoints and the chime, owned by the window.
+    TClientSocket *ClientSocket = nullptr;
+    TServerSocket *ServerSocket = nullptr;
+    TWaveComp *Soundwave = nullptr;
 
     QAction *Savetext1 = nullptr;
     QAction *Readlogs1 = nullptr;

@@ -1,0 +1,53 @@
+#include "net/admission.h"
+
+#include "net/notices.h"
+#include "net/scktcomp.h"
+
+namespace natter {
+
+HostAdmission::HostAdmission(IConversationView &view, TServerSocket &server, std::function<void()> playChime)
+    : m_view(view), m_server(server), m_playChime(std::move(playChime))
+{
+}
+
+void HostAdmission::ServerSocketAccept(QObject *, TCustomWinSocket *socket)
+{
+    TServerWinSocket *listening = m_server.Socket();
+    if (listening->ActiveConnections() != 1)
+        return;
+    m_view.setStatus(QStringLiteral("Connected from: ") + socket->RemoteAddress());
+    if (m_playChime)
+        m_playChime();
+    if (m_view.absentDown())
+        listening->Connections(0)->SendText(notices::kAbsent.toByteArray());
+}
+
+void HostAdmission::ServerSocketClientConnect(QObject *, TCustomWinSocket *socket)
+{
+    TServerWinSocket *listening = m_server.Socket();
+    const int n = listening->ActiveConnections();
+    ITranscript &transcript = m_view.transcript();
+    if (n == 2 || n == 3) {
+        transcript.setColour(colours::kSystem);
+        for (int i = 1; i < n; ++i) {
+            transcript.appendLine(QStringLiteral("Discarded connection attempt from") +
+                                  socket->RemoteAddress());
+            TServerClientWinSocket *extra = listening->Connections(i);
+            extra->SendText(notices::kBusy.toByteArray());
+            extra->Close();
+        }
+    } else if (n > 3) {
+        transcript.setColour(colours::kSystem);
+        transcript.appendLine(QStringLiteral("Discarded multiple connection attempts"));
+        for (int i = 1; i < n; ++i)
+            listening->Connections(i)->Close();
+    }
+}
+
+void HostAdmission::ServerSocketClientDisconnect(QObject *, TCustomWinSocket *)
+{
+    if (m_server.Socket()->ActiveConnections() == 1)
+        m_view.setStatus(QStringLiteral("Listening . . ."));
+}
+
+} // namespace natter
