@@ -474,11 +474,21 @@ void TCustomWinSocket::DoLookup(const QString &host, const QString &address, con
                     m_savedClient = client;
                     m_lookupState = LookupState::AddressLookup;
                     m_lookupPending = true;
-                    if (reservedInvalidName(host)) {
+                    in_addr literal{};
+                    const bool dotted =
+                        ::inet_pton(AF_INET, host.trimmed().toLatin1().constData(), &literal) == 1;
+                    if (dotted || reservedInvalidName(host)) {
+                        // Answered without a resolver, but still through the
+                        // event loop like every lookup.
                         const int id = --g_localLookupId;
+                        const int code = dotted ? 0 : EAI_NONAME;
+                        const quint32 found = dotted ? ntohl(literal.s_addr) : 0;
                         m_lookupId = id;
                         QMetaObject::invokeMethod(
-                            this, [this, id] { guarded([this, id] { LookupComplete(id, EAI_NONAME, 0); }); },
+                            this,
+                            [this, id, code, found] {
+                                guarded([this, id, code, found] { LookupComplete(id, code, found); });
+                            },
                             Qt::QueuedConnection);
                     } else {
                         m_lookupId = QHostInfo::lookupHost(host, this, [this](const QHostInfo &info) {
@@ -726,6 +736,17 @@ QString TCustomWinSocket::RemoteAddress()
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     return QString::fromLatin1(text);
+}
+
+int TCustomWinSocket::LocalPort() const
+{
+    if (m_handle == kInvalidSocket)
+        return 0;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(m_handle, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
 }
 
 // ---------------------------------------------------------------------------

@@ -98,6 +98,9 @@ public:
     virtual void Disconnect(int handle);
 
     bool Connected() const { return m_connected; }
+    // The local port the socket is bound to (useful after listening on port
+    // 0); 0 when there is no socket.
+    int LocalPort() const;
     int SocketHandle() const { return m_handle; }
     // Bytes accepted by SendBuf and not yet taken by the platform.
     qsizetype PendingOutput() const { return m_outgoing.size() - m_outgoingSent; }
