@@ -16,9 +16,12 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QStatusBar>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QToolBar>
 #include <QUrl>
+
+#include <utility>
 
 namespace natter::logreader {
 
@@ -104,7 +107,14 @@ bool LogReaderWindow::openFile(const QString &path)
         return false;
     }
     m_lines = std::move(log.lines);
-    setDocumentLines(*m_page->document(), m_lines);
+    // Fill a document the page does not show yet, so it is laid out once.
+    // The page frees only the document it made itself; the ones made here
+    // belong to the window, and the one shown before goes once replaced.
+    auto *document = new QTextDocument(this);
+    document->setDefaultFont(m_page->font());
+    setDocumentLines(*document, m_lines);
+    m_page->setDocument(document);
+    delete std::exchange(m_document, document);
     m_page->moveCursor(QTextCursor::Start);
     m_currentFile = QFileInfo(path).absoluteFilePath();
     m_status->setText(

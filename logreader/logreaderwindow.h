@@ -7,6 +7,7 @@
 
 class QLabel;
 class QLineEdit;
+class QTextDocument;
 class QTextEdit;
 class QToolBar;
 
@@ -49,6 +50,7 @@ private:
     QToolBar *m_findBar;
     QLineEdit *m_findField;
     QLabel *m_status;
+    QTextDocument *m_document = nullptr; // the shown log, a child of the window
     QString m_currentFile;
     QList<TranscriptLine> m_lines;
 };

@@ -54,6 +54,7 @@ void Thelpform::FormShow()
     const QFileInfo info(path);
     if (!info.exists()) {
         appendColouredLine(*m_helpage, missingFileNote());
+        scrollToTop();
         return;
     }
     QFile file(path);
@@ -67,6 +68,12 @@ void Thelpform::FormShow()
         throw Exception(QStringLiteral("Failed to Load Stream"));
     const rtf::Document document = rtf::read(content);
     setDocumentLines(*m_helpage->document(), document.lines);
+    scrollToTop();
+}
+
+void Thelpform::scrollToTop()
+{
+    m_helpage->moveCursor(QTextCursor::Start);
     m_helpage->verticalScrollBar()->setValue(0);
 }
 

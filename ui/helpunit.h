@@ -35,6 +35,8 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    void scrollToTop();
+
     Services m_services;
     QTextEdit *m_helpage;
 };

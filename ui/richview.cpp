@@ -21,6 +21,10 @@ QTextCharFormat formatFor(QRgb colour)
 
 void setDocumentLines(QTextDocument &document, const QList<TranscriptLine> &lines)
 {
+    // Filling a read-only page is not an edit to undo; recording it would
+    // cost more than the filling itself on long logs.
+    const bool undo = document.isUndoRedoEnabled();
+    document.setUndoRedoEnabled(false);
     document.clear();
     QTextCursor cursor(&document);
     cursor.beginEditBlock();
@@ -35,6 +39,7 @@ void setDocumentLines(QTextDocument &document, const QList<TranscriptLine> &line
         cursor.insertText(line.text, format);
     }
     cursor.endEditBlock();
+    document.setUndoRedoEnabled(undo);
 }
 
 void appendColouredLine(QTextEdit &edit, const QString &text, QRgb colour)
