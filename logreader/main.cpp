@@ -4,12 +4,14 @@
 #include "logreader/logreaderwindow.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QStringList>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Natter Duo Log Reader"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/natter/natter.png")));
     natter::QtMessageBox messages;
     natter::QtExceptionReport report;
     natter::setApplicationExceptionReport(&report);
