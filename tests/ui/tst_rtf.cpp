@@ -2,6 +2,7 @@
 #include "messaging/codec1252.h"
 #include "ui/rtf.h"
 
+#include <QFile>
 #include <QTest>
 
 using natter::TranscriptLine;
@@ -169,6 +170,32 @@ private Q_SLOTS:
         const rtf::Document doc = rtf::read(input);
         QVERIFY(doc.rich);
         QCOMPARE(doc.lines, expected);
+    }
+
+    void logResavedByWordProcessor()
+    {
+        // A log saved by this program, opened and saved again as RTF by a
+        // word processor: its own tables, styles, \\u escapes with fallbacks.
+        QFile file(QFINDTESTDATA("data/office-resaved.rtf"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const rtf::Document doc = rtf::read(file.readAll());
+        QVERIFY(doc.rich);
+        QCOMPARE(doc.lines.size(), 5);
+        QCOMPARE(doc.lines.at(0),
+                 (TranscriptLine{QStringLiteral("Connected to: 127.0.0.1"), colours::kSystem}));
+        QCOMPARE(doc.lines.at(1),
+                 (TranscriptLine{QStringLiteral("Ann: Hello Bob! {braces} and \\backslashes\\ "
+                                                "\\par not a paragraph"),
+                                 colours::kOwn}));
+        QCOMPARE(doc.lines.at(2),
+                 (TranscriptLine{QStringLiteral("Bob: \u00C7a va? Caf\u00E9 costs 3\u20AC or \u00A32, "
+                                                "na\u00EFve \u00F6\u00E4\u00D6\u00C4\u00E5\u00C5"),
+                                 colours::kPeer}));
+        // The word processor keeps runs of spaces as U+2006 + space pairs.
+        QString set = internalSet();
+        set.replace(0, 1, QStringLiteral("\u2006 \u2006 "));
+        QCOMPARE(doc.lines.at(3), (TranscriptLine{QStringLiteral("Ann:") + set, colours::kOwn}));
+        QCOMPARE(doc.lines.at(4), (TranscriptLine{QStringLiteral("Peer disconnected"), colours::kSystem}));
     }
 
     void hostile_data()
