@@ -15,6 +15,11 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace natter;
 
 namespace {
@@ -439,6 +444,37 @@ private Q_SLOTS:
         QCOMPARE(m_joiner->fakes.prompt.calls.last().prompt,
                  QStringLiteral("Enter the IP address to connect to"));
         QCOMPARE(m_joiner->fakes.prompt.calls.last().initial, QString());
+    }
+
+    void hostSendFailureShowsTheErrorAndKeepsTheEntry()
+    {
+        listen(*m_host, QStringLiteral("ann"), m_port);
+        // A raw peer that joins and then vanishes with a reset.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(m_port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        QTRY_COMPARE(m_host->form->status(), QStringLiteral("Connected from: 127.0.0.1"));
+        const linger abortive{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        ::close(fd);
+        // Before the host has heard of the reset, the user sends a line.
+        m_host->form->Entry->setText(QStringLiteral("are you there?"));
+        m_host->form->PanelClick();
+        if (m_report.shown.isEmpty())
+            QSKIP("the platform took the send before noticing the reset");
+        QCOMPARE(m_report.shown.size(), 1);
+        QVERIFY2(m_report.shown.constFirst().startsWith(QStringLiteral("Windows socket error: ")),
+                 qPrintable(m_report.shown.constFirst()));
+        QVERIFY(m_report.shown.constFirst().endsWith(QStringLiteral("on API 'send'")));
+        QCOMPARE(m_host->form->entryText(), QStringLiteral("are you there?"));
+        QVERIFY(m_host->lines().isEmpty()); // no echo for a line that did not go
+        // The dead connection is gone and the host listens on.
+        QTRY_COMPARE(m_host->connections(), 0);
+        QCOMPARE(m_host->form->status(), QStringLiteral("Listening . . ."));
     }
 
     void closingTheWindowEndsTheConversation()
