@@ -22,6 +22,10 @@ LoadedLog loadLog(const QString &path)
         log.error = QStringLiteral("\"%1\" is a folder, not a log file.").arg(shown);
         return log;
     }
+    if (!info.isFile()) {
+        log.error = QStringLiteral("\"%1\" is not a regular file.").arg(shown);
+        return log;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         log.error = QStringLiteral("Cannot open file \"%1\". %2").arg(shown, file.errorString());

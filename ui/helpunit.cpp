@@ -58,12 +58,16 @@ void Thelpform::FormShow()
         return;
     }
     QFile file(path);
-    if (info.isDir() || !file.open(QIODevice::ReadOnly)) {
-        const QString why = info.isDir() ? QStringLiteral("Is a directory") : file.errorString();
+    // A folder or a device by that name is no help file (and a device might
+    // never stop giving bytes).
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        const QString why = info.isDir()     ? QStringLiteral("Is a directory")
+                            : !info.isFile() ? QStringLiteral("Not a regular file")
+                                             : file.errorString();
         throw Exception(
             QStringLiteral("Cannot open file \"%1\". %2").arg(QDir::toNativeSeparators(path), why));
     }
-    const QByteArray content = file.readAll();
+    const QByteArray content = file.read(kMaxHelpFileSize);
     if (file.error() != QFileDevice::NoError)
         throw Exception(QStringLiteral("Failed to Load Stream"));
     const rtf::Document document = rtf::read(content);

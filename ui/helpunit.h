@@ -29,6 +29,8 @@ public:
 
     static QStringList builtInManual();
     static constexpr const char *kHelpFileName = "127982071.dat";
+    // Only this much of a help file is read.
+    static constexpr qint64 kMaxHelpFileSize = 16 * 1024 * 1024;
     static QString missingFileNote();
 
 protected:

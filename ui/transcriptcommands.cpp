@@ -73,7 +73,6 @@ void TranscriptCommands::Save()
 
 void TranscriptCommands::ReadLogs()
 {
-    Q_UNUSED(m_owner);
     m_services.shell.openProgram(QLatin1String(kLogReaderProgram), {}, m_services.system.programDirectory());
 }
 

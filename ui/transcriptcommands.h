@@ -39,7 +39,9 @@ public:
 private:
     ITranscript &m_transcript;
     Services m_services;
-    QWidget *m_owner;
+    // The window the commands act for; the shell reports its own failures,
+    // so nothing is shown over it yet.
+    [[maybe_unused]] QWidget *m_owner;
 };
 
 } // namespace natter

@@ -106,6 +106,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("start");
         QTest::newRow("missing") << QStringLiteral("gone.ntl") << QStringLiteral("The file");
         QTest::newRow("folder") << QStringLiteral("folder.ntl") << QStringLiteral("\"");
+        QTest::newRow("device") << QStringLiteral("/dev/zero")
+                                << QStringLiteral("\"/dev/zero\" is not a regular");
     }
     void unopenableFileKeepsShownLog()
     {
@@ -113,7 +115,7 @@ private Q_SLOTS:
         QFETCH(QString, start);
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder.ntl")));
         QVERIFY(m_window->openFile(m_log));
-        QVERIFY(!m_window->openFile(m_dir->filePath(relative)));
+        QVERIFY(!m_window->openFile(QDir(m_dir->path()).filePath(relative)));
         QCOMPARE(m_fakes->messages.shown.size(), 1);
         QVERIFY2(m_fakes->messages.shown.constFirst().startsWith(start),
                  qPrintable(m_fakes->messages.shown.constFirst()));

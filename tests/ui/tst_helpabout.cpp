@@ -141,9 +141,19 @@ private Q_SLOTS:
         QVERIFY(m_fakes->report.shown.isEmpty());
     }
 
+    void unreadableFileReportsAndKeepsContent_data()
+    {
+        QTest::addColumn<bool>("device");
+        QTest::newRow("folder by that name") << false;
+        QTest::newRow("endless device by that name") << true;
+    }
     void unreadableFileReportsAndKeepsContent()
     {
-        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("127982071.dat")));
+        QFETCH(bool, device);
+        if (device)
+            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), m_helpPath));
+        else
+            QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("127982071.dat")));
         const QStringList before = pageTexts(*m_help->Helpage());
         m_help->show();
         QVERIFY(m_help->isVisible());
