@@ -291,20 +291,27 @@ void TCustomWinSocket::OnReadReady()
             Notify(kNotifyAccept, 0);
             return;
         }
+        // Like the platform we mirror: after a read notification, the next
+        // one waits until the owner has received. The watch stays on while
+        // the owner keeps up (no toggling on the common path) and goes off
+        // only when data sits unread, so an idle reader costs nothing.
         int waiting = 0;
-        if (::ioctl(m_handle, FIONREAD, &waiting) == 0 && waiting > 0) {
-            // Like the platform we mirror: no further read notification
-            // until the owner has received.
-            SetReadWatch(false);
+        char probe = 0;
+        ssize_t r = 1;
+        // A pending error is reported (and cleared) by the first call that
+        // meets it, so the probe is made once and its result kept.
+        if (::ioctl(m_handle, FIONREAD, &waiting) != 0 || waiting <= 0)
+            r = ::recv(m_handle, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (r > 0) {
+            if (!m_readArmed) {
+                SetReadWatch(false);
+                return;
+            }
+            m_readArmed = false;
             Notify(kNotifyRead, 0);
             return;
         }
-        char probe = 0;
-        const ssize_t r = ::recv(m_handle, &probe, 1, MSG_PEEK);
-        if (r > 0) {
-            SetReadWatch(false);
-            Notify(kNotifyRead, 0);
-        } else if (r == 0) {
+        if (r == 0) {
             SetReadWatch(false); // end of stream: it would stay readable
             Notify(kNotifyClose, 0);
         } else {
@@ -436,6 +443,7 @@ void TCustomWinSocket::Connect(int handle)
     if (handle == kInvalidSocket || handle != m_handle)
         return;
     m_connected = true;
+    m_readArmed = true;
     SetReadWatch(true);
     // The platform reports the socket writable once after the connect.
     m_writeNoticeDue = true;
@@ -704,15 +712,14 @@ int TCustomWinSocket::ReceiveBuf(char *buffer, int count)
     if (count < 0 || (!buffer && count > 0))
         return 0;
     const ssize_t r = ::recv(m_handle, buffer, size_t(count), 0);
-    if (r >= 0) {
+    if (r >= 0 || wouldBlock(errno) || errno == EINTR) {
+        m_readArmed = true;
         SetReadWatch(true);
-        return int(r);
-    }
-    int code = errno;
-    if (wouldBlock(code) || code == EINTR) {
-        SetReadWatch(true);
+        if (r >= 0)
+            return int(r);
         return -1;
     }
+    int code = errno;
     QPointer<TCustomWinSocket> self(this);
     Error(this, TErrorEvent::eeReceive, code);
     if (self)

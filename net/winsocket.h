@@ -168,6 +168,7 @@ protected:
     bool m_connectPending = false;
     bool m_writeNoticeDue = false;
     bool m_closing = false;
+    bool m_readArmed = true; // a read notification may be raised
     QByteArray m_outgoing;
     qsizetype m_outgoingSent = 0;
 };

@@ -6,6 +6,7 @@
 #include "tests/net/netsupport.h"
 #include "tests/support/fakeservices.h"
 
+#include <QHash>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -477,6 +478,37 @@ private Q_SLOTS:
         QCOMPARE(connection->SendText("late"), 0);
         QCOMPARE(server->Socket()->ActiveConnections(), 1);
         QTRY_COMPARE(server->Socket()->ActiveConnections(), 0);
+    }
+
+    // After a read event the next one waits until the owner has received;
+    // a handler that leaves the bytes waiting is not called over and over.
+    void readEventWaitsForAReceive()
+    {
+        const quint16 port = listen();
+        TServerWinSocket *listening = server->Socket();
+        QHash<TCustomWinSocket *, int> reads;
+        listening->OnClientRead = [&reads](QObject *, TCustomWinSocket *k) { ++reads[k]; };
+        RawPeer slow, fence;
+        QVERIFY(slow.connectTo(port));
+        QTRY_COMPARE(listening->ActiveConnections(), 1);
+        QVERIFY(fence.connectTo(port));
+        QTRY_COMPARE(listening->ActiveConnections(), 2);
+        TServerClientWinSocket *first = listening->Connections(0);
+        TServerClientWinSocket *second = listening->Connections(1);
+        QVERIFY(slow.send("a"));
+        QTRY_COMPARE(reads.value(first), 1);
+        QVERIFY(slow.send("b"));
+        // Several turns of the loop, fenced by the other connection's reads.
+        for (int i = 1; i <= 3; ++i) {
+            QVERIFY(fence.send("f"));
+            QTRY_COMPARE(reads.value(second), i);
+            second->ReceiveText();
+        }
+        QCOMPARE(reads.value(first), 1);
+        QCOMPARE(first->ReceiveText(), QByteArray("ab"));
+        QVERIFY(slow.send("c"));
+        QTRY_COMPARE(reads.value(first), 2);
+        QCOMPARE(first->ReceiveText(), QByteArray("c"));
     }
 
     // A send the platform cannot take at once is kept and delivered whole,
