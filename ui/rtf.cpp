@@ -127,6 +127,9 @@ public:
     QList<TranscriptLine> run()
     {
         m_stack.reserve(kMaxDepth);
+        // Whatever stands before the document's group (blanks, a byte-order
+        // mark) is not part of it.
+        m_pos = std::max<qsizetype>(m_data.indexOf('{'), 0);
         const qsizetype n = m_data.size();
         while (m_pos < n) {
             const char c = m_data[m_pos++];
@@ -511,7 +514,7 @@ QByteArray write(const QList<TranscriptLine> &lines)
 
 bool looksLikeRtf(QByteArrayView data)
 {
-    qsizetype i = 0;
+    qsizetype i = data.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     while (i < data.size() && (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == '\n'))
         ++i;
     return data.sliced(i).startsWith("{\\rtf");

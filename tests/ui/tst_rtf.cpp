@@ -292,6 +292,12 @@ private Q_SLOTS:
         QVERIFY(rtf::looksLikeRtf("\r\n  {\\rtf1 x}"));
         QVERIFY(!rtf::looksLikeRtf("x{\\rtf1 x}"));
         QVERIFY(!rtf::looksLikeRtf(""));
+        QVERIFY(rtf::looksLikeRtf("\xEF\xBB\xBF{\\rtf1 x}"));
+        for (const char *doc : {"\r\n  {\\rtf1 x}", "\xEF\xBB\xBF{\\rtf1 x}"}) {
+            const rtf::Document read = rtf::read(doc);
+            QVERIFY(read.rich);
+            QCOMPARE(read.lines, (Lines{{QStringLiteral("x"), 0}}));
+        }
     }
 };
 
