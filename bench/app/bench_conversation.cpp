@@ -4,7 +4,8 @@
 // taking turns. Each line is timed from the Enter key until the blue line is
 // appended to the other window's transcript, and the medians are printed
 // beside the floor for the same bytes on two plain blocking sockets (goal:
-// within 3x of the floor).
+// within 3x of the floor). The conversation is held twice: with both windows
+// shown, and with both hidden, which leaves out the repaints.
 #include "app/natterform.h"
 #include "app/transcriptview.h"
 #include "app/wiring.h"
@@ -25,7 +26,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/socket.h>
@@ -35,8 +36,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// One copy of the program: a shown chat window with its subsystems and
-// scripted prompts. Every change to its transcript is counted and stamped.
+// One copy of the program: a chat window with its subsystems and scripted
+// prompts. Every change to its transcript is counted and stamped.
 struct Window {
     test::FakeServices fakes;
     std::unique_ptr<Tnatterform> form;
@@ -63,10 +64,12 @@ struct Window {
     Window(const Window &) = delete;
     Window &operator=(const Window &) = delete;
 
-    // Types the text and presses Enter, as the user does.
-    void type(const QString &text)
+    // The user's typing, before Send.
+    void type(const QString &text) { form->Entry->setText(text); }
+
+    // The Enter key in the entry box: Send.
+    void pressEnter()
     {
-        form->Entry->setText(text);
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
         QCoreApplication::sendEvent(form->Entry, &press);
         QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
@@ -160,8 +163,9 @@ std::optional<Conversation> converse(int lines, bool shown)
         const int before = receiver.appended;
         const QString text = lineText(i < 0 ? -i : i);
 
-        const Clock::time_point t0 = Clock::now();
         sender.type(text);
+        const Clock::time_point t0 = Clock::now();
+        sender.pressEnter();
         const Clock::time_point sent = Clock::now();
         if (!spinUntil([&] { return receiver.appended != before; })) {
             ++c.lost;
