@@ -480,6 +480,35 @@ private Q_SLOTS:
         QTRY_COMPARE(server->Socket()->ActiveConnections(), 0);
     }
 
+    // A handler's exception ends at the exception report; the loop and the
+    // connection carry on.
+    void handlerExceptionsEndAtTheReport()
+    {
+        const quint16 port = listen();
+        int reads = 0;
+        server->Socket()->OnClientRead = [&reads](QObject *, TCustomWinSocket *k) {
+            ++reads;
+            const QByteArray text = k->ReceiveText();
+            if (text == "boom")
+                throw ESocketError(QStringLiteral("Windows socket error: x (1), on API 'send'"));
+            if (text == "quiet")
+                throw EAbort();
+        };
+        RawPeer joiner;
+        QVERIFY(joiner.connectTo(port));
+        QTRY_COMPARE(server->Socket()->ActiveConnections(), 1);
+        QVERIFY(joiner.send("boom"));
+        QTRY_COMPARE(reads, 1);
+        QCOMPARE(fakes->report.shown,
+                 QStringList({QStringLiteral("Windows socket error: x (1), on API 'send'")}));
+        QVERIFY(joiner.send("quiet"));
+        QTRY_COMPARE(reads, 2);
+        QVERIFY(joiner.send("fine"));
+        QTRY_COMPARE(reads, 3);
+        QCOMPARE(fakes->report.shown.size(), 1);
+        QVERIFY(server->Socket()->Connections(0)->Connected());
+    }
+
     // After a read event the next one waits until the owner has received;
     // a handler that leaves the bytes waiting is not called over and over.
     void readEventWaitsForAReceive()
