@@ -27,6 +27,7 @@ TranscriptView::TranscriptView(QWidget *parent) : QPlainTextEdit(parent), m_colo
     QFont f = font();
     f.setPixelSize(13);
     setFont(f);
+    m_end = QTextCursor(document());
 }
 
 void TranscriptView::setColour(QRgb colour)
@@ -44,8 +45,7 @@ void TranscriptView::appendLine(const QString &line)
     QTextBlockFormat block;
     block.setProperty(kLineColourProperty, static_cast<uint>(m_colour & 0xFFFFFFu));
 
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
+    QTextCursor &cursor = m_end;
     cursor.beginEditBlock();
     if (m_empty) {
         cursor.setBlockFormat(block);
@@ -67,6 +67,7 @@ void TranscriptView::appendLine(const QString &line)
 void TranscriptView::clear()
 {
     QPlainTextEdit::clear();
+    m_end = QTextCursor(document());
     m_empty = true;
 }
 

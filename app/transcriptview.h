@@ -3,6 +3,7 @@
 #include "messaging/transcript.h"
 
 #include <QPlainTextEdit>
+#include <QTextCursor>
 
 namespace natter {
 
@@ -27,6 +28,8 @@ public:
 private:
     QRgb m_colour;
     bool m_empty = true;
+    // Kept at the end of the document, so appending needs no search for it.
+    QTextCursor m_end;
 };
 
 } // namespace natter
