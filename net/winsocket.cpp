@@ -864,9 +864,10 @@ void TServerWinSocket::Accept(int handle)
         return; // nothing to take (already gone, or out of descriptors)
 
     QPointer<TServerWinSocket> self(this);
-    QPointer<TServerClientWinSocket> client(new TServerClientWinSocket(fd, this));
+    auto *created = new TServerClientWinSocket(fd, this);
+    QPointer<TServerClientWinSocket> client(created);
     try {
-        client->Event(client, TSocketEvent::seConnect);
+        created->Event(created, TSocketEvent::seConnect);
     } catch (...) {
         // The new connection could not be set up: drop it at once, silently.
         delete client.data();
