@@ -465,6 +465,27 @@ void TCustomWinSocket::Write(int handle)
 
 void TCustomWinSocket::Accept(int /*handle*/) {}
 
+void TCustomWinSocket::OpenAndResolve(const QString &host, const QString &address, const QString &service,
+                                      int port, int queueSize, bool client)
+{
+    // An attempt still under way is dropped rather than leaked.
+    CloseSilently();
+    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (handle < 0)
+        throw ESocketError(QStringLiteral("Can't create new socket"));
+    m_handle = handle;
+    try {
+        QPointer<TCustomWinSocket> self(this);
+        Event(this, TSocketEvent::seLookup);
+        if (!self || m_handle != handle)
+            return;
+        DoLookup(host, address, service, port, queueSize, client);
+    } catch (...) {
+        Disconnect(m_handle);
+        throw;
+    }
+}
+
 void TCustomWinSocket::DoLookup(const QString &host, const QString &address, const QString &service, int port,
                                 int queueSize, bool client)
 {
@@ -769,22 +790,7 @@ void TClientWinSocket::Open(const QString &host, const QString &address, const Q
 {
     if (m_connected)
         throw ESocketError(QStringLiteral("Socket already open"));
-    // An attempt still under way is dropped rather than leaked.
-    CloseSilently();
-    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (handle < 0)
-        throw ESocketError(QStringLiteral("Can't create new socket"));
-    m_handle = handle;
-    try {
-        QPointer<TCustomWinSocket> self(this);
-        Event(this, TSocketEvent::seLookup);
-        if (!self || m_handle != handle)
-            return;
-        DoLookup(host, address, service, port, 0, true);
-    } catch (...) {
-        Disconnect(m_handle);
-        throw;
-    }
+    OpenAndResolve(host, address, service, port, 0, true);
 }
 
 // ---------------------------------------------------------------------------
@@ -827,21 +833,7 @@ void TServerWinSocket::Listen(const QString &host, const QString &address, const
 {
     if (m_connected)
         throw ESocketError(QStringLiteral("Can't listen on an open socket"));
-    CloseSilently();
-    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (handle < 0)
-        throw ESocketError(QStringLiteral("Can't create new socket"));
-    m_handle = handle;
-    try {
-        QPointer<TCustomWinSocket> self(this);
-        Event(this, TSocketEvent::seLookup);
-        if (!self || m_handle != handle)
-            return;
-        DoLookup(host, address, service, port, queueSize, false);
-    } catch (...) {
-        Disconnect(m_handle);
-        throw;
-    }
+    OpenAndResolve(host, address, service, port, queueSize, false);
 }
 
 void TServerWinSocket::Disconnect(int handle)

@@ -122,6 +122,10 @@ protected:
     virtual void Accept(int handle);
 
     // Opening: resolution, connect step, listen step.
+    // Creates the socket, raises the lookup event and starts resolving; on a
+    // failure the socket is closed again and the exception goes on.
+    void OpenAndResolve(const QString &host, const QString &address, const QString &service, int port,
+                        int queueSize, bool client);
     void DoLookup(const QString &host, const QString &address, const QString &service, int port,
                   int queueSize, bool client);
     void DoOpen();

@@ -1,6 +1,7 @@
 #include "logreader/logloader.h"
 #include "logreader/logreaderwindow.h"
 #include "tests/support/fakeservices.h"
+#include "tests/support/files.h"
 #include "ui/richview.h"
 #include "ui/transcriptcommands.h"
 
@@ -30,12 +31,7 @@ Lines conversation()
             {QStringLiteral("Ann: find me too"), colours::kOwn}};
 }
 
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), data.size());
-}
+using test::writeFile;
 
 } // namespace
 

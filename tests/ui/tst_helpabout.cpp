@@ -1,6 +1,7 @@
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"
 #include "tests/support/fakeservices.h"
+#include "tests/support/files.h"
 #include "ui/aboutunit.h"
 #include "ui/helpunit.h"
 #include "ui/richview.h"
@@ -34,12 +35,7 @@ QStringList pageTexts(const QTextEdit &edit)
     return texts;
 }
 
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), data.size());
-}
+using test::writeFile;
 
 } // namespace
 
