@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -808,6 +809,25 @@ TServerWinSocket::~TServerWinSocket()
     m_onErrorEvent = nullptr;
     while (!m_connections.isEmpty())
         delete m_connections.last();
+    CloseSpare();
+}
+
+void TServerWinSocket::CloseSpare()
+{
+    if (m_spare != kInvalidSocket)
+        ::close(m_spare);
+    m_spare = kInvalidSocket;
+}
+
+void TServerWinSocket::TurnAwayWithoutDescriptors()
+{
+    if (m_spare == kInvalidSocket)
+        return;
+    ::close(m_spare);
+    const int fd = ::accept4(m_handle, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0)
+        ::close(fd);
+    m_spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 TServerClientWinSocket *TServerWinSocket::Connections(int index) const
@@ -834,6 +854,8 @@ void TServerWinSocket::Listen(const QString &host, const QString &address, const
     if (m_connected)
         throw ESocketError(QStringLiteral("Can't listen on an open socket"));
     OpenAndResolve(host, address, service, port, queueSize, false);
+    if (m_connected && m_spare == kInvalidSocket)
+        m_spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void TServerWinSocket::Disconnect(int handle)
@@ -842,6 +864,8 @@ void TServerWinSocket::Disconnect(int handle)
     while (!m_connections.isEmpty())
         delete m_connections.last();
     TCustomWinSocket::Disconnect(handle);
+    if (m_handle == kInvalidSocket)
+        CloseSpare();
 }
 
 void TServerWinSocket::Accept(int handle)
@@ -852,8 +876,11 @@ void TServerWinSocket::Accept(int handle)
     socklen_t len = sizeof peer;
     const int fd =
         ::accept4(m_handle, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0)
-        return; // nothing to take (already gone, or out of descriptors)
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE)
+            TurnAwayWithoutDescriptors();
+        return; // nothing to take, or it could not be taken
+    }
 
     QPointer<TServerWinSocket> self(this);
     auto *created = new TServerClientWinSocket(fd, this);

@@ -223,8 +223,15 @@ private:
     void RemoveClient(TServerClientWinSocket *client);
     void ClientEvent(TCustomWinSocket *socket, TSocketEvent socketEvent);
     void ClientError(TCustomWinSocket *socket, TErrorEvent errorEvent, int &errorCode);
+    void CloseSpare();
+    void TurnAwayWithoutDescriptors();
 
     QList<TServerClientWinSocket *> m_connections;
+    // A descriptor held in reserve while listening: when the process has no
+    // descriptor left, it is given up for a moment to take the waiting
+    // connection off the queue and close it, instead of being told about
+    // the same connection again and again.
+    int m_spare = kInvalidSocket;
 };
 
 class TServerClientWinSocket : public TCustomWinSocket {

@@ -12,6 +12,10 @@
 
 #include <memory>
 
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace natter;
 using namespace natter::test;
 
@@ -150,6 +154,43 @@ private Q_SLOTS:
         QTRY_COMPARE(server->Socket()->ActiveConnections(), 0);
         QVERIFY(server->Active());
         QVERIFY(fakes->report.shown.isEmpty());
+    }
+
+    void joinerArrivingWithNoDescriptorLeftIsTurnedAway()
+    {
+        const quint16 port = listen();
+        hostLog.log.clear();
+        // The joiner's socket exists before the process runs out of descriptors.
+        const int joiner = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(joiner >= 0);
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit tight = saved;
+        tight.rlim_cur = rlim_t(openDescriptors() + 32);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        QList<int> filler;
+        for (int fd; (fd = ::dup(joiner)) >= 0;)
+            filler.append(fd);
+        const sockaddr_in a = loopback(port);
+        const bool connected = ::connect(joiner, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+        // The host cannot take the connection; it must close it rather than
+        // be told about it over and over.
+        char byte = 0;
+        bool ended = false;
+        if (connected)
+            QTRY_VERIFY((ended = ::recv(joiner, &byte, 1, MSG_DONTWAIT) == 0));
+        for (int fd : filler)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        ::close(joiner);
+        QVERIFY(connected);
+        QVERIFY(ended);
+        QCOMPARE(server->Socket()->ActiveConnections(), 0);
+        QVERIFY(hostLog.log.isEmpty());
+        // With descriptors free again, the next joiner is accepted as usual.
+        RawPeer next;
+        QVERIFY(next.connectTo(port));
+        QTRY_COMPARE(server->Socket()->ActiveConnections(), 1);
     }
 
     void deactivatingWithTwoConnections()
