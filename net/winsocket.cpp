@@ -681,26 +681,32 @@ int TCustomWinSocket::SendBuf(const char *buffer, int count)
     }
     const ssize_t r = ::send(m_handle, buffer, size_t(count), MSG_NOSIGNAL);
     if (r >= 0) {
-        if (r < count) {
-            m_outgoing.append(buffer + r, count - qsizetype(r));
-            m_writeNoticeDue = true;
-            SetWriteWatch(true);
-        }
+        if (r < count)
+            QueueOutgoing(buffer + r, count - qsizetype(r));
         return count;
     }
-    int code = errno;
-    if (wouldBlock(code) || code == EINTR) {
-        m_outgoing.append(buffer, count);
-        m_writeNoticeDue = true;
-        SetWriteWatch(true);
+    if (wouldBlock(errno) || errno == EINTR) {
+        QueueOutgoing(buffer, count);
         return count;
     }
+    return TransferFailed(TErrorEvent::eeSend, errno, "send");
+}
+
+void TCustomWinSocket::QueueOutgoing(const char *buffer, qsizetype count)
+{
+    m_outgoing.append(buffer, count);
+    m_writeNoticeDue = true;
+    SetWriteWatch(true);
+}
+
+int TCustomWinSocket::TransferFailed(TErrorEvent errorEvent, int code, const char *api)
+{
     QPointer<TCustomWinSocket> self(this);
-    Error(this, TErrorEvent::eeSend, code);
+    Error(this, errorEvent, code);
     if (self)
         Disconnect(m_handle);
     if (code != 0)
-        throw ESocketError(windowsSocketError(code, QStringLiteral("send")));
+        throw ESocketError(windowsSocketError(code, QLatin1String(api)));
     return -1;
 }
 
@@ -741,14 +747,7 @@ int TCustomWinSocket::ReceiveBuf(char *buffer, int count)
             return int(r);
         return -1;
     }
-    int code = errno;
-    QPointer<TCustomWinSocket> self(this);
-    Error(this, TErrorEvent::eeReceive, code);
-    if (self)
-        Disconnect(m_handle);
-    if (code != 0)
-        throw ESocketError(windowsSocketError(code, QStringLiteral("recv")));
-    return -1;
+    return TransferFailed(TErrorEvent::eeReceive, errno, "recv");
 }
 
 QString TCustomWinSocket::RemoteAddress()

@@ -140,6 +140,11 @@ protected:
 
     // Closes the handle without any event (a failed attempt, destruction).
     void CloseSilently();
+    // Keeps what the platform did not take, to be sent once writable.
+    void QueueOutgoing(const char *buffer, qsizetype count);
+    // A send or receive failed: offers the error, closes, and raises unless
+    // the handler cleared the code.
+    int TransferFailed(TErrorEvent errorEvent, int code, const char *api);
     void ResetAddress();
     void CancelLookup();
 
