@@ -1,3 +1,4 @@
+#include "logreader/logreaderwindow.h"
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"
 #include "tests/support/fakeservices.h"
@@ -21,13 +22,6 @@ using namespace natter;
 using namespace Qt::StringLiterals;
 using Lines = QList<TranscriptLine>;
 
-static QString internalSet()
-{
-    QByteArray bytes;
-    for (int j = 1; j <= static_cast<int>(cipher::kSetSize); ++j)
-        bytes += static_cast<char>(cipher::setEntry(j));
-    return cp1252::toUnicode(bytes);
-}
 // Lines joined by '|', all in the default colour.
 static Lines black(const QString &joined)
 {
@@ -35,6 +29,13 @@ static Lines black(const QString &joined)
     for (const QString &text : joined.split(u'|'))
         lines.append({text, 0});
     return joined.isEmpty() ? Lines{} : lines;
+}
+static QStringList texts(const QTextDocument *document)
+{
+    QStringList texts;
+    for (const TranscriptLine &line : documentLines(*document))
+        texts << line.text;
+    return texts;
 }
 static void row(const char *name, const QByteArray &input, const Lines &expected, bool rich = true)
 {
@@ -47,13 +48,6 @@ static void written(const char *name, const Lines &lines)
     QVERIFY(std::all_of(doc.begin(), doc.end(), [](char c) { return static_cast<uchar>(c) < 0x80; }));
     QCOMPARE(doc.count('{') - doc.count("\\{"), doc.count('}') - doc.count("\\}"));
     row(name, doc, lines);
-}
-static QStringList pageTexts(const Thelpform &help)
-{
-    QStringList texts;
-    for (const TranscriptLine &line : documentLines(*help.Helpage()->document()))
-        texts << line.text;
-    return texts;
 }
 
 class MemoryTranscript final : public ITranscript {
@@ -74,17 +68,18 @@ private Q_SLOTS:
         m_fakes.emplace();
         QVERIFY(m_dir.emplace().isValid());
         m_fakes->system.directory = m_dir->path() + u'/';
-        m_transcript.content = {{u"Connected to 127.0.0.1"_s, colours::kSystem},
-                                {u"Ann: hello {there} \\o/"_s, colours::kOwn},
-                                {u"Bob: \u00E7a va? 5\u20AC"_s, colours::kPeer}};
-        m_commands.emplace(m_transcript, m_fakes->services(), nullptr);
+        TranscriptCommands::writeLog(m_dir->filePath(m_logName), m_log);
+        QVERIFY(QDir(m_dir->path()).mkdir(u"folder"_s));
     }
     void rtfRead_data()
     {
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<bool>("rich");
         QTest::addColumn<Lines>("expected");
-        const QString set = internalSet();
+        QByteArray bytes; // the internal character set
+        for (int j = 1; j <= static_cast<int>(cipher::kSetSize); ++j)
+            bytes += static_cast<char>(cipher::setEntry(j));
+        const QString set = cp1252::toUnicode(bytes);
         written("internal set, each colour",
                 {{set, colours::kOwn}, {set, colours::kPeer}, {set, colours::kSystem}});
         written("braces, backslashes, control words",
@@ -95,30 +90,30 @@ private Q_SLOTS:
         row("wordpad",
             "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil Calibri;}}\r\n{\\colortbl "
             ";\\red255\\green0"
-            "\\blue0;\\red0\\green0\\blue255;}\r\n{\\*\\generator Riched20}\\viewkind4\\uc1 \r\n\\pard\\cf1"
-            "\\f0 Red caf\\'e9\\cf0\\par\r\n\\cf2 Blue \\b bold\\b0  text\\par\r\n}\r\n",
+            "\\blue0;\\red0\\green0\\blue255;}\r\n{\\*\\generator Riched20}\\viewkind4\\uc1 "
+            "\r\n\\pard\\cf1\\f0 "
+            "Red caf\\'e9\\cf0\\par\r\n\\cf2 Blue \\b bold\\b0  text\\par\r\n}\r\n",
             {{u"Red caf\u00E9"_s, 0xFF0000}, {u"Blue bold text"_s, 0x0000FF}});
         QFile resaved(QFINDTESTDATA("data/office-resaved.rtf")); // a log saved again by a word processor
         QVERIFY(resaved.open(QIODevice::ReadOnly));
         row("log resaved by a word processor", resaved.readAll(),
             {{u"Connected to: 127.0.0.1"_s, colours::kSystem},
              {u"Ann: Hello Bob! {braces} and \\backslashes\\ \\par not a paragraph"_s, colours::kOwn},
-             {u"Bob: \u00C7a va? Caf\u00E9 costs 3\u20AC or \u00A32, na\u00EFve \u00F6\u00E4\u00D6\u00C4"
-              "\u00E5\u00C5"_s,
+             {u"Bob: \u00C7a va? Caf\u00E9 costs 3\u20AC or \u00A32, na\u00EFve \u00F6\u00E4\u00D6\u00C4\u00E5\u00C5"_s,
               colours::kPeer},
              {u"Ann:\u2006 \u2006 "_s + set.mid(1), colours::kOwn},
              {u"Peer disconnected"_s, colours::kSystem}});
         row("unknown destinations, pictures, binary, specials",
             "{\\rtf1{\\*\\unheardof {nested {deeper}} x}{\\pict\\pngblip 8950}{\\object{\\objdata "
-            "01}}{\\header"
-            " h}{\\*\\blob\\bin3 }{}}Keep\\line this\\tab one\\~two\\_three\\-four\\}}out",
+            "01}}{\\header h}"
+            "{\\*\\blob\\bin3 }{}}Keep\\line this\\tab one\\~two\\_three\\-four\\}}out",
             black(u"Keep|this\tone\u00A0two-threefour}"_s));
         row("colour kept until plain, bad index, surrogates, \\ newline",
             "{\\rtf1{\\colortbl;\\red1\\green2\\blue3;}\\cf1 one\\par x\\u-10179?\\u-8704?y\\\n\\cf7 "
             "three\\par"
             "\\cf1 \\plain four\\par}",
             {{u"one"_s, 0x010203}, {u"x\U0001F600y"_s, 0x010203}, {u"three"_s, 0}, {u"four"_s, 0}});
-        row("unicode fallbacks cut by a group, \\uc, bad hex",
+        row("\\uc, fallbacks cut by a group",
             "{\\rtf1\\uc3\\u65{x}yz\\'zzb\\uc2 \\u8364\\'80\\'80c\\uc0\\u8211 d}",
             black(u"Axyzzzb\u20ACc\u2013d"_s));
         // Damaged and hostile documents yield the text they hold.
@@ -130,13 +125,13 @@ private Q_SLOTS:
         row("truncated hex escape", "{\\rtf1 ab\\'4", black(u"ab"_s));
         row("lone backslash", "{\\rtf1 ab\\", black(u"ab"_s));
         row("huge numbers",
-            "{\\rtf1{\\colortbl;\\red99999999999999999999\\green-5\\blue7;}\\cf99999999999999999999999 "
-            "a\\u99999999999 b\\uc2147483647 \\u65 cdefghijklmn}",
+            "{\\rtf1{\\colortbl;\\red99999999999999999999\\green-5\\blue7;}\\cf999999999999999999"
+            " a\\u99999999999 b\\uc2147483647 \\u65 cdefghijklmn}",
             black(u"aAklmn"_s));
         row("negative, huge bin", "{\\rtf1 a\\bin-5 b\\bin99999999999 bcd}", black(u"ab"_s));
         row("overlong word", "{\\rtf1 a\\" + QByteArray(100000, 'p') + "ar b}", black(u"ab"_s));
         row("closing brace first", "{\\rtf1}}}}x", {});
-        row("BOM, blanks before", "\xEF\xBB\xBF\r\n {\\rtf1 x}", black(u"x"_s));
+        row("BOM, blanks m_log", "\xEF\xBB\xBF\r\n {\\rtf1 x}", black(u"x"_s));
         // Anything else is plain text.
         row("plain: empty", QByteArray(), {}, false);
         row("plain: utf-8", "\xEF\xBB\xBFHi\r\nW \xC3\xA9\r\n", black(u"Hi|W \u00E9"_s), false);
@@ -153,48 +148,39 @@ private Q_SLOTS:
         QCOMPARE(doc.rich, rich);
         QCOMPARE(doc.lines, expected);
     }
-    void saveProposesDatedName()
+    void transcriptCommands()
     {
+        MemoryTranscript transcript;
+        transcript.content = m_log;
+        TranscriptCommands commands(transcript, m_fakes->services(), nullptr);
         m_fakes->system.date = QDate(2031, 1, 5);
         m_fakes->saveDialog.confirm = false; // cancelled: nothing is written
-        m_commands->Save();
+        commands.Save();
         QCOMPARE(m_fakes->saveDialog.requests.size(), 1);
         QCOMPARE(m_fakes->saveDialog.requests[0].fileName, u"natter05-01-31.ntl"_s);
         QCOMPARE(m_fakes->saveDialog.requests[0].initialDir, m_fakes->system.directory);
-        QVERIFY(QDir(m_dir->path()).isEmpty());
-    }
-    void saveOverLongerFile()
-    {
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{m_logName});
+        m_fakes->saveDialog.confirm = true; // over a longer file
         m_fakes->saveDialog.path = m_dir->filePath(u"log.ntl"_s);
         test::writeFile(m_fakes->saveDialog.path, QByteArray(100000, 'x'));
-        m_commands->Save();
+        commands.Save();
         QFile file(m_fakes->saveDialog.path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray data = file.readAll();
         QVERIFY(!data.contains("xxxxx"));
-        QCOMPARE(rtf::read(data).lines, m_transcript.content);
-        QVERIFY(m_fakes->report.shown.isEmpty());
-    }
-    void unwritableTarget()
-    {
-        test::writeFile(m_dir->filePath(u"plainfile"_s), "kept");
-        QVERIFY(QDir(m_dir->path()).mkdir(u"afolder"_s));
-        for (const QString &name : {u"missing/log.ntl"_s, u"plainfile/log.ntl"_s, u"afolder"_s}) {
+        QCOMPARE(rtf::read(data).lines, m_log);
+        for (const QString &name : {u"missing/log.ntl"_s, u"log.ntl/log.ntl"_s, u"folder"_s}) {
             m_fakes->saveDialog.path = m_dir->filePath(name);
-            guarded([this] { m_commands->Save(); }); // as the window runs every handler
+            guarded([&commands] { commands.Save(); }); // as the window runs every handler
             QCOMPARE(m_fakes->report.shown.size(), 1);
             const QString shown = m_fakes->report.shown.takeFirst();
             const QString start = u"Cannot create file \"%1\". "_s.arg(m_fakes->saveDialog.path);
             QVERIFY2(shown.startsWith(start) && shown.size() > start.size(), qPrintable(shown));
         }
-        QCOMPARE(m_transcript.content.size(), 3);
-    }
-    void clearAndReadLogs()
-    {
-        m_commands->Clear();
-        QVERIFY(m_transcript.content.isEmpty());
-        QVERIFY(m_fakes->saveDialog.requests.isEmpty() && m_fakes->shell.calls.isEmpty());
-        m_commands->ReadLogs();
+        QCOMPARE(transcript.content, m_log);
+        commands.Clear();
+        QVERIFY(transcript.content.isEmpty());
+        commands.ReadLogs();
         QCOMPARE(m_fakes->shell.calls.size(), 1);
         const test::ShellCall call = m_fakes->shell.calls[0];
         QCOMPARE(call.program + u'|' + call.arguments.join(u' ') + u'|' + call.workingDirectory,
@@ -207,7 +193,7 @@ private Q_SLOTS:
         const auto showAgain = [&help] {
             help.hide();
             help.show();
-            return pageTexts(help);
+            return texts(help.Helpage()->document());
         };
         const QString note = u"NOTE: Help data file missing - please run Natter Duo Setup."_s;
         QCOMPARE(showAgain(), Thelpform::builtInManual() << note); // once per showing
@@ -216,16 +202,12 @@ private Q_SLOTS:
                         "{\\rtf1{\\colortbl;\\red0\\green0\\blue255;}{\\b\\cf1 Our} help\\par caf\\'e9}");
         QCOMPARE(showAgain(), QStringList({u"Our help"_s, u"caf\u00E9"_s}));
         QCOMPARE(documentLines(*help.Helpage()->document()).constFirst().colour, QRgb(0x0000FF));
-        QVERIFY(QFile::remove(path));
         test::writeFile(path, "Plain help\nline two\n");
         QCOMPARE(showAgain(), QStringList({u"Plain help"_s, u"line two"_s}));
-        QCOMPARE(showAgain(), QStringList({u"Plain help"_s, u"line two"_s}));
-        QVERIFY(m_fakes->report.shown.isEmpty());
         QVERIFY(QFile::remove(path));
         for (const bool device : {false, true}) { // a folder, then an endless device by that name
             QVERIFY(device ? QDir().rmdir(path) && QFile::link(u"/dev/zero"_s, path) : QDir().mkdir(path));
             QCOMPARE(showAgain(), QStringList({u"Plain help"_s, u"line two"_s}));
-            QVERIFY(help.isVisible());
             QCOMPARE(m_fakes->report.shown.size(), 1);
             const QString shown = m_fakes->report.shown.takeFirst();
             QVERIFY2(shown.startsWith(u"Cannot open file \"%1\". "_s.arg(path)), qPrintable(shown));
@@ -238,10 +220,10 @@ private Q_SLOTS:
             for (QLabel *label : {box.ProductName(), box.Version(), box.Copyright(), box.Comments()})
                 label->setText(u"tampered"_s);
             box.open();
-            QCOMPARE(
-                QStringList({box.ProductName()->text(), box.Version()->text(), box.Copyright()->text()}),
-                QStringList({u"Natter Duo"_s, u"Version 1.0.2. Build 13"_s, TAboutBox::copyrightText()}));
-            QVERIFY(box.Comments()->text().contains(QLatin1String(kSupportAddress)));
+            QCOMPARE(QStringList({box.ProductName()->text(), box.Version()->text()}),
+                     QStringList({u"Natter Duo"_s, u"Version 1.0.2. Build 13"_s}));
+            QCOMPARE(box.Copyright()->text() + u'|' + box.Comments()->text(),
+                     TAboutBox::copyrightText() + u'|' + TAboutBox::commentsText());
             QTest::mouseClick(box.OKButton(), Qt::LeftButton);
             QVERIFY(!box.isVisible());
         }
@@ -257,12 +239,60 @@ private Q_SLOTS:
         QCOMPARE(listIpv4Addresses(all), QStringList({u"198.51.100.7 (eth0)"_s, u"127.0.0.1 (lo)"_s}));
         QVERIFY(listIpv4Addresses(systemInterfaceAddresses()).constLast().startsWith(u"127."_s));
     }
+    void logReaderOpen_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("expected"); // the lines shown, joined by '|', or how the message starts
+        QTest::newRow("cut short") << u"a"_s << QByteArray("{\\rtf1\\cf1 one\\par tw") << u"one|tw"_s;
+        QTest::newRow("foreign text") << u"a"_s << QByteArray("just\n\xFFtext") << u"just|\u00FFtext"_s;
+        QTest::newRow("missing") << u"gone"_s << QByteArray() << u"The file \""_s;
+        QTest::newRow("folder") << u"folder"_s << QByteArray() << u"\""_s;
+        QTest::newRow("device") << u"/dev/zero"_s << QByteArray() << u"\"/dev/zero\" is not a regular file"_s;
+    }
+    void logReaderOpen()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, expected);
+        const QString path = QDir(m_dir->path()).filePath(name);
+        if (!content.isNull())
+            test::writeFile(path, content);
+        logreader::LogReaderWindow window(m_fakes->messages);
+        QVERIFY(window.openFile(m_dir->filePath(m_logName)));
+        QCOMPARE(documentLines(*window.page()->document()), m_log);
+        if (window.openFile(path)) { // shows what it can
+            QCOMPARE(texts(window.page()->document()).join(u'|'), expected);
+            QVERIFY(m_fakes->messages.shown.isEmpty());
+        } else { // says why and keeps the log shown
+            QCOMPARE(m_fakes->messages.shown.size(), 1);
+            QVERIFY2(m_fakes->messages.shown[0].startsWith(expected), qPrintable(m_fakes->messages.shown[0]));
+            QCOMPARE(window.shownLines(), m_log);
+        }
+    }
+    void logReaderFindWrapsRound()
+    {
+        logreader::LogReaderWindow window(m_fakes->messages);
+        QVERIFY(window.openFile(m_dir->filePath(m_logName)));
+        const auto at = [&window] { return window.page()->textCursor().selectionStart(); };
+        const QString me = u"find me"_s;
+        QVERIFY(window.findNext(me));
+        const int first = at();
+        QVERIFY(window.findNext(me) && at() > first);
+        const int second = at();
+        QVERIFY(window.findNext(me) && at() == first);
+        QVERIFY(window.findPrevious(me) && at() == second);
+        QVERIFY(!window.findNext(u"nowhere"_s) && at() == second);
+        QCOMPARE(window.page()->textCursor().selectedText(), me);
+    }
 
 private:
+    const QString m_logName = u"natter05-12-26.ntl"_s;
+    const Lines m_log{{u"Connected to 127.0.0.1"_s, colours::kSystem},
+                      {u"Ann: hi {\\par} caf\u00E9 \u20AC5, find me"_s, colours::kOwn},
+                      {u"Bob: find me too"_s, colours::kPeer}};
     std::optional<test::FakeServices> m_fakes;
     std::optional<QTemporaryDir> m_dir;
-    MemoryTranscript m_transcript;
-    std::optional<TranscriptCommands> m_commands;
 };
 
 QTEST_MAIN(TestUi)
