@@ -88,11 +88,10 @@ private Q_SLOTS:
                 {{u"  lead"_s, 2}, {QString(), 0}, {u"\u03A9 \U0001F600 a\tb\x01 "_s, 0xFF8000}});
         written("empty transcript", {});
         row("wordpad",
-            "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil Calibri;}}\r\n{\\colortbl "
-            ";\\red255\\green0"
-            "\\blue0;\\red0\\green0\\blue255;}\r\n{\\*\\generator Riched20}\\viewkind4\\uc1 "
-            "\r\n\\pard\\cf1\\f0 "
-            "Red caf\\'e9\\cf0\\par\r\n\\cf2 Blue \\b bold\\b0  text\\par\r\n}\r\n",
+            "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil Calibri;}}\r\n{\\colortbl"
+            " ;\\red255\\green0\\blue0;\\red0\\green0\\blue255;}\r\n{\\*\\generator Riched20"
+            "}\\viewkind4\\uc1 \r\n\\pard\\cf1\\f0 Red caf\\'e9\\cf0\\par\r\n\\cf2 Blue \\b bold\\b0 "
+            " text\\par\r\n}\r\n",
             {{u"Red caf\u00E9"_s, 0xFF0000}, {u"Blue bold text"_s, 0x0000FF}});
         QFile resaved(QFINDTESTDATA("data/office-resaved.rtf")); // a log saved again by a word processor
         QVERIFY(resaved.open(QIODevice::ReadOnly));
@@ -104,14 +103,12 @@ private Q_SLOTS:
              {u"Ann:\u2006 \u2006 "_s + set.mid(1), colours::kOwn},
              {u"Peer disconnected"_s, colours::kSystem}});
         row("unknown destinations, pictures, binary, specials",
-            "{\\rtf1{\\*\\unheardof {nested {deeper}} x}{\\pict\\pngblip 8950}{\\object{\\objdata "
-            "01}}{\\header h}"
-            "{\\*\\blob\\bin3 }{}}Keep\\line this\\tab one\\~two\\_three\\-four\\}}out",
+            "{\\rtf1{\\*\\unheardof {nested {deeper}} x}{\\pict\\pngblip 8950}{\\object{\\objdata 01}}"
+            "{\\header h}{\\*\\blob\\bin3 }{}}Keep\\line this\\tab one\\~two\\_three\\-four\\}}out",
             black(u"Keep|this\tone\u00A0two-threefour}"_s));
         row("colour kept until plain, bad index, surrogates, \\ newline",
-            "{\\rtf1{\\colortbl;\\red1\\green2\\blue3;}\\cf1 one\\par x\\u-10179?\\u-8704?y\\\n\\cf7 "
-            "three\\par"
-            "\\cf1 \\plain four\\par}",
+            "{\\rtf1{\\colortbl;\\red1\\green2\\blue3;}\\cf1 one\\par x\\u-10179?\\u-8704?y\\\n\\cf7"
+            " three\\par\\cf1 \\plain four\\par}",
             {{u"one"_s, 0x010203}, {u"x\U0001F600y"_s, 0x010203}, {u"three"_s, 0}, {u"four"_s, 0}});
         row("\\uc, fallbacks cut by a group",
             "{\\rtf1\\uc3\\u65{x}yz\\'zzb\\uc2 \\u8364\\'80\\'80c\\uc0\\u8211 d}",
@@ -131,7 +128,7 @@ private Q_SLOTS:
         row("negative, huge bin", "{\\rtf1 a\\bin-5 b\\bin99999999999 bcd}", black(u"ab"_s));
         row("overlong word", "{\\rtf1 a\\" + QByteArray(100000, 'p') + "ar b}", black(u"ab"_s));
         row("closing brace first", "{\\rtf1}}}}x", {});
-        row("BOM, blanks m_log", "\xEF\xBB\xBF\r\n {\\rtf1 x}", black(u"x"_s));
+        row("BOM, blanks first", "\xEF\xBB\xBF\r\n {\\rtf1 x}", black(u"x"_s));
         // Anything else is plain text.
         row("plain: empty", QByteArray(), {}, false);
         row("plain: utf-8", "\xEF\xBB\xBFHi\r\nW \xC3\xA9\r\n", black(u"Hi|W \u00E9"_s), false);
