@@ -12,11 +12,13 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 
 #include <optional>
+#include <utility>
 
 using namespace natter;
 using namespace Qt::StringLiterals;
@@ -156,6 +158,10 @@ private Q_SLOTS:
         QCOMPARE(m_fakes->saveDialog.requests.size(), 1);
         QCOMPARE(m_fakes->saveDialog.requests[0].fileName, u"natter05-01-31.ntl"_s);
         QCOMPARE(m_fakes->saveDialog.requests[0].initialDir, m_fakes->system.directory);
+        const QString programDir = std::exchange(m_fakes->system.directory, u"/nonexistent/natter/"_s);
+        const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        QCOMPARE(commands.initialSaveDirectory(), documents.isEmpty() ? QDir::homePath() : documents);
+        m_fakes->system.directory = programDir; // a read-only program directory is not offered
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{m_logName});
         m_fakes->saveDialog.confirm = true; // over a longer file
         m_fakes->saveDialog.path = m_dir->filePath(u"log.ntl"_s);
