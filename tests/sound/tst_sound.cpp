@@ -1,0 +1,216 @@
+// The chime, its wave, and the real service: with no server, or recorded off a null sink.
+
+#include "sound/chime.h"
+#include "sound/qtsoundservice.h"
+#include "sound/wave.h"
+#include "tests/support/fakeservices.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <complex>
+#include <numbers>
+#include <ranges>
+
+using namespace natter;
+
+// Wave images, and measuring 16-bit mono samples at 32000 per second.
+struct WaveTest : QObject {
+    static QByteArray chime() { return embeddedChimeStoredForm().mid(4); }
+    static QByteArray patched(qsizetype at, const QByteArray &b) { return chime().replace(at, b.size(), b); }
+    static QByteArray le(quint32 value, int size = 4)
+    {
+        const quint32 bytes = qToLittleEndian(value);
+        return QByteArray(reinterpret_cast<const char *>(&bytes), size);
+    }
+    static qsizetype ms(int milliseconds) { return qsizetype(milliseconds) * 32; }
+    static QList<int> samples(const QByteArray &pcm)
+    {
+        QList<int> s;
+        for (qsizetype i = 0; i + 1 < pcm.size(); i += 2)
+            s << qFromLittleEndian<qint16>(pcm.constData() + i);
+        return s;
+    }
+    // One DFT bin from `from` to the end: a pure tone of amplitude A measures about A / 2.
+    static double strength(const QList<int> &s, double hz, qsizetype from = 0)
+    {
+        std::complex<double> sum;
+        for (qsizetype i = from; i < s.size(); ++i)
+            sum += double(s[i]) * std::polar(1.0, 2 * std::numbers::pi * hz * double(i - from) / 32000);
+        return std::abs(sum) / double(s.size() - from);
+    }
+};
+
+// Notes at every stop whether the wave still holds the very bytes last handed to play.
+struct WatchingSound final : ISoundService {
+    const TWave *wave = nullptr;
+    QByteArray image; // kept alive, so a block released too early cannot share its address
+    QList<bool> held;
+    int outputDeviceCount() override { return 1; }
+    bool play(const QByteArray &bytes) override { return !(image = bytes).isNull(); }
+    void stop() override { held << (wave->Data() && wave->Data()->data().constData() == image.constData()); }
+};
+
+class TestSound : public WaveTest {
+    Q_OBJECT
+    std::unique_ptr<test::FakeServices> m_fakes;
+private Q_SLOTS:
+    void init() { m_fakes = std::make_unique<test::FakeServices>(); }
+    void cleanup() { m_fakes.reset(); }
+
+    void storedChime()
+    {
+        const QByteArray stored = embeddedChimeStoredForm();
+        QCOMPARE(stored.size(), 4 + 44 + 12502); // nothing after the data chunk
+        QCOMPARE(stored.left(48), le(12546) + "RIFF" + le(12538) + "WAVEfmt " + le(16) + le(1, 2) + le(1, 2) +
+                                      le(32000) + le(64000) + le(2, 2) + le(16, 2) + "data" + le(12502));
+        const QList<int> s = samples(stored.mid(48));
+        auto peak = [&s](qsizetype i, qsizetype n) {
+            return qAbs(std::ranges::max(s.mid(i, n), {}, qAbs<int>));
+        };
+        QCOMPARE(std::ranges::minmax(s).max, 29491);
+        QCOMPARE(std::ranges::minmax(s).min, -29492);
+        QCOMPARE_LE(peak(0, ms(20)), 2016);
+        QCOMPARE_LT(peak(ms(160), -1), 4800);
+        const int end = peak(s.size() - ms(5), -1);
+        QVERIFY2(end >= 1000 && end <= 1800, qPrintable(QString::number(end)));
+        auto strongest = [&s](int lo, int hi) { // in 10 Hz steps
+            auto bins = std::views::iota(lo / 10, hi / 10 + 1);
+            return 10 * std::ranges::max(bins, {}, [&s](int bin) { return strength(s, 10 * bin); });
+        };
+        const double floor = strength(s, 1000) + strength(s, 2500) + strength(s, 5000);
+        for (const auto &[lo, hi] : {std::pair{480, 560}, std::pair{1450, 1750}, std::pair{3650, 3950}}) {
+            const int top = strongest(lo, hi); // well inside its band, far above the quiet regions
+            QVERIFY2(top > lo && top < hi, qPrintable(QString::number(top)));
+            QCOMPARE_GT(strength(s, top), 20 * floor);
+        }
+    }
+
+    void image_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<int>("header");   // GetWaveData: 0 false, 1 true, 2 throws
+        QTest::addColumn<int>("dataSize"); // what the service would play, -1 refused
+        QTest::newRow("chime") << chime() << 1 << 12502;
+        QTest::newRow("data past the end: whole frames") << patched(40, le(99999)).left(44 + 201) << 1 << 200;
+        QTest::newRow("24-bit") << patched(32, le(3, 2) + le(24, 2)) << 1 << -1;
+        QTest::newRow("fmt size past the end") << patched(16, le(0xfffffff0)) << 1 << -1;
+        QTest::newRow("RIFX") << patched(0, "RIFX") << 0 << -1;
+        QTest::newRow("cut at 33") << chime().left(33) << 2 << -1;
+    }
+    void image()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(int, header);
+        QBuffer buffer(&image);
+        buffer.open(QIODevice::ReadOnly);
+        buffer.seek(image.size() / 2);
+        TWaveFormat format;
+        if (header == 2)
+            QVERIFY_THROWS_EXCEPTION(EErrorCheckingWave, TWave::GetWaveData(&buffer, format));
+        else
+            QCOMPARE(TWave::GetWaveData(&buffer, format), header == 1);
+        QCOMPARE(buffer.pos(), 0);
+        const std::optional<PcmImage> pcm = parsePcmImage(image);
+        QTEST(pcm ? int(pcm->dataSize) : -1, "dataSize");
+    }
+
+    // A stored form loaded over the playing chime, played, and the component destroyed.
+    void loadAndPlay_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<TWave::State>("state");
+        QTest::addColumn<QStringList>("reports");
+        using enum TWave::State;
+        const QStringList none, read{QStringLiteral("Stream read error.")},
+            invalid{QStringLiteral("Invalid wave data: not a RIFF/WAVE image.")},
+            cut{QStringLiteral("Error checking wave header: the image ends inside it.")};
+        QTest::newRow("chime") << embeddedChimeStoredForm() << Loaded << none;
+        QTest::newRow("zero length") << QByteArray() << Absent << none;
+        QTest::newRow("huge count") << le(0xffffffff) + chime() << Loaded << read;
+        QTest::newRow("RIFX") << le(12546) + patched(0, "RIFX") << Loaded << invalid;
+        QTest::newRow("header cut") << le(30) + chime().left(30) << Loaded << cut;
+    }
+    void loadAndPlay()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(QStringList, reports);
+        WatchingSound sound;
+        auto comp = std::make_unique<TWaveComp>(sound);
+        sound.wave = comp->Wave();
+        comp->LoadEmbeddedChime();
+        QVERIFY(comp->Play());
+        comp->LoadStoredForm(stored);
+        QCOMPARE(m_fakes->report.shown, reports);
+        QTEST(comp->Wave()->state(), "state");
+        QCOMPARE(sound.held, QList<bool>(reports.isEmpty(), true)); // stopped before the old block went
+        sound.image.clear();
+        const bool playable = comp->Wave()->state() == TWave::State::Loaded;
+        QCOMPARE(comp->Play(), playable);
+        QCOMPARE(sound.image, playable ? chime() : QByteArray()); // from "RIFF", never the count
+        comp.reset();
+        QVERIFY(!playable || sound.held.last()); // stopped before the component lets go of it
+        QVERIFY(m_fakes->messages.shown.isEmpty());
+    }
+
+    void noServerMeansNoSoundAndNoMessage()
+    {
+        QtSoundService service;
+        QCOMPARE(service.outputDeviceCount(), 0);
+        TWaveComp comp(service);
+        comp.LoadEmbeddedChime();
+        QVERIFY(!comp.Play());
+        QVERIFY(m_fakes->messages.shown.isEmpty() && m_fakes->report.shown.isEmpty());
+    }
+};
+
+// Records the null sink "nullsink", the server's default sink, while the service plays to it.
+class TestChimePlayback : public WaveTest {
+    Q_OBJECT
+    // The recording from its first to its last sample louder than the silent sink.
+    static QList<int> heard(const QByteArray &recording)
+    {
+        QList<int> s = samples(recording);
+        auto loud = [](int v) { return std::abs(v) > 300; };
+        s.erase(s.begin(), std::find_if(s.begin(), s.end(), loud));
+        s.erase(std::find_if(s.rbegin(), s.rend(), loud).base(), s.end());
+        return s;
+    }
+private Q_SLOTS:
+    void chimeCutsOffTheSlowChimeStillPlaying() // the chime at a quarter speed: strongest at 130 Hz
+    {
+        QProcess pactl;
+        pactl.startCommand(QStringLiteral("pactl get-default-sink"));
+        if (!pactl.waitForFinished(10000) || pactl.readAllStandardOutput().trimmed() != "nullsink")
+            QSKIP("No sound server with the null sink \"nullsink\" as its default sink");
+        QByteArray recording;
+        QProcess recorder;
+        connect(&recorder, &QProcess::readyReadStandardOutput, this,
+                [&] { recording += recorder.readAllStandardOutput(); });
+        recorder.startCommand(QStringLiteral("parecord --device=nullsink.monitor --raw --format=s16le "
+                                             "--rate=32000 --channels=1 --latency-msec=10"));
+        QTRY_VERIFY_WITH_TIMEOUT(recording.size() > 2 * ms(200), 10000); // the sink's silence arrives
+        QtSoundService service;
+        QVERIFY(!service.play(chime().left(30)));                 // a header it cannot read
+        QVERIFY(service.play(patched(24, le(8000) + le(16000)))); // 781 ms long
+        QTRY_VERIFY_WITH_TIMEOUT(!heard(recording).isEmpty(), 5000);
+        QVERIFY(service.play(chime()));
+        QTRY_VERIFY_WITH_TIMEOUT(recording.size() > 2 * ms(2000), 10000);
+        recorder.kill();
+        recorder.waitForFinished();
+        const QList<int> s = heard(recording);
+        const qsizetype tail = s.size() - ms(150);
+        const double chimed = strength(s, 520, tail), slow = strength(s, 130, tail);
+        qInfo("heard for %d ms; at the end 520 Hz %.0f, 130 Hz %.0f", int(s.size() / 32), chimed, slow);
+        QVERIFY2(s.size() > ms(190) && s.size() < ms(500), "slow chime played on, or chime cut short");
+        QCOMPARE_GT(chimed, 2000);
+        QCOMPARE_GT(chimed, 20 * (slow + strength(s, 1000, tail)));
+    }
+};
+
+#ifdef NATTER_SOUND_SERVER
+QTEST_MAIN(TestChimePlayback)
+#else
+QTEST_MAIN(TestSound)
+#endif
+#include "tst_sound.moc"
