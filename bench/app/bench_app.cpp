@@ -4,6 +4,7 @@
 #include "app/natterform.h"
 #include "app/transcriptview.h"
 #include "app/wiring.h"
+#include "bench/app/exposeprobe.h"
 #include "bench/net/loopbackfloor.h"
 #include "tests/support/fakeservices.h"
 
@@ -21,25 +22,9 @@
 using namespace natter;
 
 namespace {
-const auto nowNs = [] { return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(); };
-
 const auto medianUs = [](std::vector<qint64> ns) {
     std::sort(ns.begin(), ns.end());
     return ns.empty() ? 0 : static_cast<double>(ns[ns.size() / 2]) / 1e3;
-};
-
-// In a start-up probe: prints the monotonic time the first window is exposed and ends there.
-struct ExposeProbe final : QObject {
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        const auto *window = event->type() == QEvent::Expose ? qobject_cast<QWindow *>(watched) : nullptr;
-        if (window && window->isExposed()) {
-            std::printf("%lld\n", nowNs());
-            std::fflush(stdout);
-            std::_Exit(0);
-        }
-        return false;
-    }
 };
 
 // One copy of the program with scripted prompts, noting when its transcript last changed.
@@ -57,22 +42,20 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (argc > 1) { // a start-up probe: "natter" or "bare"
+    if (argc > 1) { // the program's start-up probe
         ExposeProbe probe;
         app.installEventFilter(&probe);
-        if (qstrcmp(argv[1], "natter") == 0)
-            return NatterApplication().run();
-        QMainWindow bare;
-        bare.resize(300, 450);
-        bare.show();
-        return QApplication::exec();
+        return NatterApplication().run();
     }
     {
         std::vector<double> ms[2]; // natter, bare; a failed probe gives a negative time
         for (int i = 0; i < 44; ++i) {
             QProcess probe;
             const qint64 start = nowNs();
-            probe.start(app.applicationFilePath(), {QLatin1String(i % 2 ? "bare" : "natter")});
+            // The bare window is a program of its own that links Qt Widgets only.
+            const QString dir = QCoreApplication::applicationDirPath();
+            probe.start(i % 2 ? dir + QStringLiteral("/bench_bare_window") : app.applicationFilePath(),
+                        {QStringLiteral("probe")});
             probe.waitForFinished(30000);
             ms[i % 2].push_back((probe.readAllStandardOutput().toDouble() - start) / 1e6);
         }
