@@ -1,7 +1,7 @@
 #include "app/application.h"
 
 #include "app/natterform.h"
-#include "app/platform/exceptions.h"
+#include "platform/exceptions.h"
 #include "app/wiring.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/platform/qtservices.h"
+#include "platform/qtservices.h"
 
 #include <memory>
 

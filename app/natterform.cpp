@@ -1,6 +1,6 @@
 #include "app/natterform.h"
 
-#include "app/platform/exceptions.h"
+#include "platform/exceptions.h"
 #include "app/sendpanel.h"
 #include "app/transcriptview.h"
 #include "net/scktcomp.h"

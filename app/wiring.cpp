@@ -1,9 +1,9 @@
 #include "app/wiring.h"
 
-#include "app/conversationcontrol.h"
+#include "conversation/conversationcontrol.h"
 #include "app/natterform.h"
-#include "messaging/chatlines.h"
-#include "net/admission.h"
+#include "conversation/chatlines.h"
+#include "conversation/admission.h"
 #include "net/scktcomp.h"
 #include "sound/qtsoundservice.h"
 #include "sound/wave.h"

@@ -1,6 +1,6 @@
 #include "logreader/logreaderwindow.h"
 
-#include "app/platform/exceptions.h"
+#include "platform/exceptions.h"
 #include "logreader/logloader.h"
 #include "ui/richview.h"
 

@@ -1,6 +1,6 @@
 // The Natter Duo log reader: opens saved chat logs (.ntl) read-only.
-#include "app/platform/exceptions.h"
-#include "app/platform/qtservices.h"
+#include "platform/exceptions.h"
+#include "platform/qtservices.h"
 #include "logreader/logreaderwindow.h"
 
 #include <QApplication>

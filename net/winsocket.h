@@ -6,7 +6,7 @@
 // object turns into an event kind (routed by its owner to a handler) or an
 // error (offered to the error handler, then raised as ESocketError).
 
-#include "app/platform/exceptions.h"
+#include "platform/exceptions.h"
 
 #include <QByteArray>
 #include <QList>

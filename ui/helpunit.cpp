@@ -1,6 +1,6 @@
 #include "ui/helpunit.h"
 
-#include "app/platform/exceptions.h"
+#include "platform/exceptions.h"
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"
 #include "ui/richview.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/platform/services.h"
+#include "platform/services.h"
 
 #include <QStringList>
 #include <QWidget>

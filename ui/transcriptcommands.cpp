@@ -1,6 +1,6 @@
 #include "ui/transcriptcommands.h"
 
-#include "app/platform/exceptions.h"
+#include "platform/exceptions.h"
 #include "ui/rtf.h"
 
 #include <QDir>

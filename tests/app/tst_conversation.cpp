@@ -1,7 +1,7 @@
 #include "app/natterform.h"
 #include "app/wiring.h"
 #include "messaging/cipher.h"
-#include "net/notices.h"
+#include "conversation/notices.h"
 #include "net/scktcomp.h"
 #include "tests/support/fakeservices.h"
 

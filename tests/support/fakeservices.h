@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/platform/exceptions.h"
-#include "app/platform/services.h"
+#include "platform/exceptions.h"
+#include "platform/services.h"
 
 #include <QByteArray>
 #include <QQueue>

@@ -1,6 +1,6 @@
-#include "app/conversationcontrol.h"
+#include "conversation/conversationcontrol.h"
 
-#include "messaging/chatlines.h"
+#include "conversation/chatlines.h"
 #include "net/scktcomp.h"
 
 namespace natter {

@@ -1,4 +1,4 @@
-#include "messaging/chatlines.h"
+#include "conversation/chatlines.h"
 
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"

@@ -1,4 +1,4 @@
-#include "app/platform/exceptions.h"
+#include "platform/exceptions.h"
 #include "tests/support/fakeservices.h"
 
 #include <QTimer>

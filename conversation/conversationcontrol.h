@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/platform/services.h"
-#include "messaging/conversationview.h"
+#include "platform/services.h"
+#include "conversation/conversationview.h"
 #include "net/winsocket.h"
 
 #include <optional>

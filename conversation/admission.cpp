@@ -1,6 +1,6 @@
-#include "net/admission.h"
+#include "conversation/admission.h"
 
-#include "net/notices.h"
+#include "conversation/notices.h"
 #include "net/scktcomp.h"
 
 namespace natter {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "messaging/conversationview.h"
+#include "conversation/conversationview.h"
 
 #include <QByteArray>
 #include <QObject>

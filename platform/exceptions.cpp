@@ -1,6 +1,6 @@
-#include "app/platform/exceptions.h"
+#include "platform/exceptions.h"
 
-#include "app/platform/services.h"
+#include "platform/services.h"
 
 #include <QDebug>
 

@@ -1,4 +1,4 @@
-#include "app/platform/qtservices.h"
+#include "platform/qtservices.h"
 
 #include <QApplication>
 #include <QDesktopServices>
