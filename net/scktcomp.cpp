@@ -4,15 +4,6 @@ namespace natter {
 
 namespace {
 
-void call(const TSocketNotifyEvent &handler, QObject *sender, TCustomWinSocket *socket)
-{
-    if (handler) {
-        // A copy: the handler may reassign itself while it runs.
-        const TSocketNotifyEvent h = handler;
-        h(sender, socket);
-    }
-}
-
 const char *const kActiveChange = "Can't change value while socket is active";
 
 } // namespace
@@ -78,31 +69,31 @@ void TCustomSocket::Event(TCustomWinSocket *socket, TSocketEvent socketEvent)
 {
     switch (socketEvent) {
     case TSocketEvent::seLookup:
-        call(OnLookup, this, socket);
+        callHandler(OnLookup, this, socket);
         break;
     case TSocketEvent::seConnecting:
-        call(OnConnecting, this, socket);
+        callHandler(OnConnecting, this, socket);
         break;
     case TSocketEvent::seConnect:
         m_active = true;
-        call(OnConnect, this, socket);
+        callHandler(OnConnect, this, socket);
         break;
     case TSocketEvent::seDisconnect:
         m_active = false;
-        call(OnDisconnect, this, socket);
+        callHandler(OnDisconnect, this, socket);
         break;
     case TSocketEvent::seListen:
         m_active = true;
-        call(OnListen, this, socket);
+        callHandler(OnListen, this, socket);
         break;
     case TSocketEvent::seAccept:
-        call(OnAccept, this, socket);
+        callHandler(OnAccept, this, socket);
         break;
     case TSocketEvent::seWrite:
-        call(OnWrite, this, socket);
+        callHandler(OnWrite, this, socket);
         break;
     case TSocketEvent::seRead:
-        call(OnRead, this, socket);
+        callHandler(OnRead, this, socket);
         break;
     }
 }

@@ -6,7 +6,7 @@
 // settings for the next activation and routes the socket object's events
 // and errors to the handlers the chat logic assigns.
 
-#include "net/winsocket.h"
+#include "net/serversocket.h"
 
 #include <QObject>
 #include <QString>
