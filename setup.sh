@@ -4,7 +4,9 @@
 #   ./setup.sh run    install what is missing, build, start Natter Duo
 #   ./setup.sh test   install what is missing, build, run the whole test suite
 #                     (a normal build with warnings as errors, then the same
-#                     suite under AddressSanitizer + UndefinedBehaviorSanitizer)
+#                     suite under AddressSanitizer + UndefinedBehaviorSanitizer,
+#                     a fuzzing run, then the Debian package built and checked
+#                     with lintian and the desktop validators)
 #
 # Needs root or sudo only when packages are missing. Re-running is quick:
 # nothing is installed or rebuilt that is already there.
@@ -17,6 +19,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 build_packages=(cmake ninja-build g++ qt6-base-dev qt6-multimedia-dev libbenchmark-dev fonts-dejavu-core)
 run_packages=(qt6-qpa-plugins libqt6multimedia6)
 test_packages=(pulseaudio pulseaudio-utils clang-14 libclang-rt-14-dev)
+package_packages=(dpkg-dev file lintian appstream desktop-file-utils shared-mime-info)
 
 need_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -70,7 +73,7 @@ run)
     exec "$here/build/app/natter"
     ;;
 test)
-    install_missing "${build_packages[@]}" "${run_packages[@]}" "${test_packages[@]}"
+    install_missing "${build_packages[@]}" "${run_packages[@]}" "${test_packages[@]}" "${package_packages[@]}"
     start_sound_server
     echo "== normal build (warnings are errors)"
     configure_and_build "$here/build-ci" -DNATTER_WERROR=ON
@@ -83,6 +86,8 @@ test)
         echo "== fuzzing"
         "$here/scripts/fuzz.sh"
     fi
+    echo "== Debian package (lintian, AppStream, desktop entries, log file type)"
+    "$here/scripts/package.sh"
     ;;
 *)
     echo "usage: $0 run|test" >&2

@@ -1,9 +1,9 @@
 #include "app/wiring.h"
 
-#include "conversation/conversationcontrol.h"
 #include "app/natterform.h"
-#include "conversation/chatlines.h"
 #include "conversation/admission.h"
+#include "conversation/chatlines.h"
+#include "conversation/conversationcontrol.h"
 #include "net/scktcomp.h"
 #include "sound/qtsoundservice.h"
 #include "sound/wave.h"
@@ -88,7 +88,7 @@ private:
         a.readLogs = [this] { m_commands.ReadLogs(); };
         a.help = [this] { m_help->showHelp(); };
         a.about = [this] { m_about->exec(); };
-        a.website = [this] { OpenWebSite(m_services.shell); };
+        a.website = [this] { OpenWebSite(m_services.shell, m_services.system.programDirectory()); };
         a.myIp = [this] { ShowMyIpAddresses(&m_window); };
     }
 

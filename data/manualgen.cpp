@@ -137,9 +137,8 @@ QByteArray htmlPage(const QList<Block> &blocks)
             html += QStringLiteral("<li>%1</li>\n").arg(text);
             break;
         case Kind::Paragraph:
-            html += block.text == characterSet()
-                        ? QStringLiteral("<p class=\"charset\">%1</p>\n").arg(text)
-                        : QStringLiteral("<p>%1</p>\n").arg(text);
+            html += block.text == characterSet() ? QStringLiteral("<p class=\"charset\">%1</p>\n").arg(text)
+                                                 : QStringLiteral("<p>%1</p>\n").arg(text);
             break;
         }
     }

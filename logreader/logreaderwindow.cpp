@@ -1,7 +1,7 @@
 #include "logreader/logreaderwindow.h"
 
-#include "platform/exceptions.h"
 #include "logreader/logloader.h"
+#include "platform/exceptions.h"
 #include "ui/richview.h"
 
 #include <QAction>
@@ -174,10 +174,14 @@ void LogReaderWindow::showFindBar()
     m_findField->selectAll();
 }
 
+QString LogReaderWindow::openFolder() const
+{
+    return m_currentFile.isEmpty() ? m_logFolder : QFileInfo(m_currentFile).absolutePath();
+}
+
 void LogReaderWindow::chooseAndOpen()
 {
-    const QString dir = m_currentFile.isEmpty() ? QString() : QFileInfo(m_currentFile).absolutePath();
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open chat log"), dir,
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open chat log"), openFolder(),
                                                       QStringLiteral("Natter logs (*.ntl);;All files (*)"));
     if (!path.isEmpty())
         openFile(path);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/services.h"
 #include "messaging/transcript.h"
+#include "platform/services.h"
 
 #include <QMainWindow>
 
@@ -33,6 +33,10 @@ public:
     QTextEdit *page() const { return m_page; }
     QLineEdit *findField() const { return m_findField; }
     QString currentFile() const { return m_currentFile; }
+    // Where File > Open starts: the open log's folder, or the folder where
+    // the chat program saves logs.
+    void setLogFolder(const QString &folder) { m_logFolder = folder; }
+    QString openFolder() const;
     QList<TranscriptLine> shownLines() const { return m_lines; }
 
 protected:
@@ -52,6 +56,7 @@ private:
     QLabel *m_status;
     QTextDocument *m_document = nullptr; // the shown log, a child of the window
     QString m_currentFile;
+    QString m_logFolder;
     QList<TranscriptLine> m_lines;
 };
 

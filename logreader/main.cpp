@@ -1,7 +1,8 @@
 // The Natter Duo log reader: opens saved chat logs (.ntl) read-only.
+#include "logreader/logreaderwindow.h"
 #include "platform/exceptions.h"
 #include "platform/qtservices.h"
-#include "logreader/logreaderwindow.h"
+#include "ui/logfolder.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -17,6 +18,8 @@ int main(int argc, char *argv[])
     natter::setApplicationExceptionReport(&report);
 
     natter::logreader::LogReaderWindow window(messages);
+    // The reader sits beside the chat program and looks where it saves logs.
+    window.setLogFolder(natter::logFolder(natter::QtSystemFacts().programDirectory()));
     window.show();
     const QStringList args = QApplication::arguments();
     if (args.size() > 1)

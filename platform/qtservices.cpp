@@ -91,13 +91,14 @@ bool QtSaveDialog::execute(const SaveDialogRequest &request, QString &path)
 void QtShell::openProgram(const QString &program, const QStringList &arguments,
                           const QString &workingDirectory)
 {
-    QString resolved = program;
-    if (!QFileInfo(program).isAbsolute() && !workingDirectory.isEmpty()) {
-        const QString candidate = QDir(workingDirectory).filePath(program);
-        if (QFileInfo(candidate).isExecutable())
-            resolved = candidate;
-    }
-    if (!QProcess::startDetached(resolved, arguments, workingDirectory)) {
+    // A program named relative to a working directory is started from there
+    // or not at all: a program of the same name elsewhere on the PATH is
+    // some other program.
+    const bool besides = !QFileInfo(program).isAbsolute() && !workingDirectory.isEmpty();
+    const QString resolved = besides ? QDir(workingDirectory).filePath(program) : program;
+    const QFileInfo target(resolved);
+    const bool runnable = !besides || (target.isFile() && target.isExecutable());
+    if (!runnable || !QProcess::startDetached(resolved, arguments, workingDirectory)) {
         m_messages.showMessage(
             QStringLiteral("Cannot start \"%1\". The program could not be found or is not executable.")
                 .arg(QDir::toNativeSeparators(resolved)));
@@ -111,12 +112,19 @@ void QtShell::openUrl(const QString &url)
             QStringLiteral("Cannot open \"%1\". No web browser could be started.").arg(url));
 }
 
-QString QtSystemFacts::programDirectory() const
+QString programDirectoryOf(const QString &executable)
 {
-    QString dir = QCoreApplication::applicationDirPath();
+    const QFileInfo info(executable);
+    const QString resolved = info.canonicalFilePath();
+    QString dir = QFileInfo(resolved.isEmpty() ? info.absoluteFilePath() : resolved).absolutePath();
     if (!dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
     return dir;
+}
+
+QString QtSystemFacts::programDirectory() const
+{
+    return programDirectoryOf(QCoreApplication::applicationFilePath());
 }
 
 int QtSystemFacts::osMajorVersion() const

@@ -65,6 +65,11 @@ public:
     QDate today() const override;
 };
 
+// The directory that holds `executable` once links are resolved, with a
+// trailing separator: for /usr/bin/natter, a link to the installed program,
+// the installed program's directory.
+QString programDirectoryOf(const QString &executable);
+
 // Turns a "Description|*.ext" filter into Qt's "Description (*.ext)" form.
 QString qtFilterFromPipeFilter(const QString &filter);
 

@@ -1,7 +1,5 @@
 #include "ui/aboutunit.h"
 
-#include "ui/shellactions.h"
-
 #include <QApplication>
 #include <QEvent>
 #include <QFrame>
@@ -78,13 +76,13 @@ QString TAboutBox::versionText()
 
 QString TAboutBox::copyrightText()
 {
-    return QStringLiteral("Copyright \u00A9 2026 Duo Software Works");
+    return QStringLiteral("Copyright \u00A9 2026 the Natter Duo developers");
 }
 
 QString TAboutBox::commentsText()
 {
-    return QStringLiteral("Made by Duo Software Works. Web site: %1 - support: %2")
-        .arg(QLatin1String(kProductUrl), QLatin1String(kSupportAddress));
+    return QStringLiteral("Made by the Natter Duo developers. For help and support, see the manual: "
+                          "Help > Natter help, or Help > Web site for its web page.");
 }
 
 void TAboutBox::FormActivate()

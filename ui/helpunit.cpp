@@ -1,8 +1,8 @@
 #include "ui/helpunit.h"
 
-#include "platform/exceptions.h"
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"
+#include "platform/exceptions.h"
 #include "ui/richview.h"
 #include "ui/rtf.h"
 
@@ -161,7 +161,8 @@ QStringList Thelpform::builtInManual()
         QStringLiteral("Any other character is left out when a line is sent or received."),
         QString(),
         QStringLiteral("Thank you for using Natter Duo."),
-        QStringLiteral("Support: support@example.org - https://www.example.org/natterduo/"),
+        QStringLiteral("Support: the Natter Duo developers, through the README that comes with the "
+                       "program and the full manual (Help > Web site)."),
     };
 }
 

@@ -9,13 +9,19 @@
 #include <QLineEdit>
 #include <QNetworkInterface>
 #include <QPushButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace natter {
 
-void OpenWebSite(IShell &shell)
+QString manualPageUrl(const QString &programDirectory)
 {
-    shell.openUrl(QLatin1String(kProductUrl));
+    return QUrl::fromLocalFile(programDirectory + QLatin1String(kManualPageName)).toString();
+}
+
+void OpenWebSite(IShell &shell, const QString &programDirectory)
+{
+    shell.openUrl(manualPageUrl(programDirectory));
 }
 
 QList<InterfaceAddress> systemInterfaceAddresses()

@@ -12,11 +12,14 @@ class QWidget;
 
 namespace natter {
 
-inline constexpr const char *kProductUrl = "https://www.example.org/natterduo/";
-inline constexpr const char *kSupportAddress = "support@example.org";
+// The manual as a web page, kept in the program directory.
+inline constexpr const char *kManualPageName = "natter-duo.html";
 
-// Help > Web site: the product page in the user's browser.
-void OpenWebSite(IShell &shell);
+// The address of the manual page in `programDirectory`.
+QString manualPageUrl(const QString &programDirectory);
+
+// Help > Web site: the manual page in the user's browser.
+void OpenWebSite(IShell &shell, const QString &programDirectory);
 
 // One address of one network interface, as the system reports it.
 struct InterfaceAddress {

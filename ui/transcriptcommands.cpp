@@ -1,12 +1,12 @@
 #include "ui/transcriptcommands.h"
 
 #include "platform/exceptions.h"
+#include "ui/logfolder.h"
 #include "ui/rtf.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 namespace natter {
 
@@ -28,12 +28,7 @@ QString TranscriptCommands::defaultLogName(const QDate &date)
 
 QString TranscriptCommands::initialSaveDirectory() const
 {
-    const QString programDir = m_services.system.programDirectory();
-    const QFileInfo info(programDir);
-    if (info.isDir() && info.isWritable())
-        return programDir;
-    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    return documents.isEmpty() ? QDir::homePath() : documents;
+    return logFolder(m_services.system.programDirectory());
 }
 
 void TranscriptCommands::writeLog(const QString &path, const QList<TranscriptLine> &lines)

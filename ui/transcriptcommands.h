@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/services.h"
 #include "messaging/transcript.h"
+#include "platform/services.h"
 
 #include <QDate>
 #include <QString>
@@ -25,14 +25,13 @@ public:
 
     // "natter" + dd-mm-yy + ".ntl", e.g. natter05-12-26.ntl.
     static QString defaultLogName(const QDate &date);
-    // The program directory when it is writable, otherwise the user's
-    // documents folder (an installed program's directory is read-only).
+    // Where logs are proposed: logFolder() of the program directory.
     QString initialSaveDirectory() const;
     // Writes `lines` to `path` as a rich-text log, replacing the file only
     // once it is completely written. Throws natter::Exception.
     static void writeLog(const QString &path, const QList<TranscriptLine> &lines);
 
-    static constexpr const char *kLogReaderProgram = "logreader";
+    static constexpr const char *kLogReaderProgram = "natter-logreader";
     static constexpr const char *kLogFilter = "Natter logs|*.ntl";
     static constexpr const char *kLogExtension = "ntl";
 

@@ -187,7 +187,7 @@ private Q_SLOTS:
         QCOMPARE(m_fakes->shell.calls.size(), 1);
         const test::ShellCall call = m_fakes->shell.calls[0];
         QCOMPARE(call.program + u'|' + call.arguments.join(u' ') + u'|' + call.workingDirectory,
-                 u"logreader||"_s + m_fakes->system.directory);
+                 u"natter-logreader||"_s + m_fakes->system.directory);
     }
     void helpFile()
     {
