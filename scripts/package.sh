@@ -52,7 +52,7 @@ done
 [ -s "$program_dir/127982071.dat" ] || fail "the help data file is not in the program directory"
 grep -q '^{\\rtf1' "$program_dir/127982071.dat" || fail "the help data file is not rich text"
 [ -s "$(readlink -f "$program_dir/natter-duo.html")" ] || fail "the manual page is not reachable from the program directory"
-dpkg-deb -c "$deb" | grep -q 'usr/share/icons/hicolor/scalable/apps/natter-duo.svg' || fail "no scalable icon"
+[ -s "$staging/usr/share/icons/hicolor/scalable/apps/natter-duo.svg" ] || fail "no scalable icon"
 for size in 16 22 24 32 48 64 128 256; do
     png="$staging/usr/share/icons/hicolor/${size}x${size}/apps/natter-duo.png"
     file "$png" | grep -q "PNG image data, $size x $size," || fail "icon $png is not $size x $size"
@@ -74,7 +74,8 @@ echo "== log file type"
 mime="$staging/mime"
 mkdir -p "$mime/packages"
 cp "$staging"/usr/share/mime/packages/natter-duo.xml "$mime/packages/"
-out="$(update-mime-database "$mime" 2>&1)" || fail "update-mime-database"
+# (XDG_DATA_HOME: the database is built where a user's own would be.)
+out="$(XDG_DATA_HOME="$staging" update-mime-database "$mime" 2>&1)" || fail "update-mime-database"
 [ -z "$out" ] || { echo "$out"; fail "the mime type has remarks"; }
 grep -q ':application/x-natter-log:\*\.ntl' "$mime/globs2" || fail "*.ntl is not application/x-natter-log"
 grep -q '^MimeType=application/x-natter-log;$' "$staging/usr/share/applications/natter-duo-logreader.desktop" ||
