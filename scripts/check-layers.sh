@@ -14,6 +14,7 @@ declare -A allowed=(
     [ui]="platform messaging net sound conversation"
     [app]="platform messaging net sound conversation ui"
     [logreader]="platform messaging ui"
+    [data]="platform messaging ui"
 )
 
 bad=0
