@@ -19,7 +19,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 build_packages=(cmake ninja-build g++ qt6-base-dev qt6-multimedia-dev libbenchmark-dev fonts-dejavu-core)
 run_packages=(qt6-qpa-plugins libqt6multimedia6)
 test_packages=(pulseaudio pulseaudio-utils clang-14 libclang-rt-14-dev)
-package_packages=(dpkg-dev file lintian appstream desktop-file-utils shared-mime-info)
+package_packages=(dpkg-dev file lintian appstream desktop-file-utils shared-mime-info xdg-utils)
 
 need_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

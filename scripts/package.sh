@@ -78,8 +78,13 @@ cp "$staging"/usr/share/mime/packages/natter-duo.xml "$mime/packages/"
 out="$(XDG_DATA_HOME="$staging" update-mime-database "$mime" 2>&1)" || fail "update-mime-database"
 [ -z "$out" ] || { echo "$out"; fail "the mime type has remarks"; }
 grep -q ':application/x-natter-log:\*\.ntl' "$mime/globs2" || fail "*.ntl is not application/x-natter-log"
-grep -q '^MimeType=application/x-natter-log;$' "$staging/usr/share/applications/natter-duo-logreader.desktop" ||
-    fail "the log reader does not open the log file type"
+# The default application for a log, as a desktop that knows only this
+# package sees it once the package's triggers have run.
+update-desktop-database "$staging/usr/share/applications"
+mkdir -p "$staging/empty"
+default="$(XDG_DATA_HOME="$staging/empty" XDG_CONFIG_HOME="$staging/empty" XDG_CONFIG_DIRS="$staging/empty" \
+    XDG_DATA_DIRS="$staging/usr/share" xdg-mime query default application/x-natter-log)" || true
+[ "$default" = natter-duo-logreader.desktop ] || fail "logs open with '$default', not the log reader"
 
 if [ "$failed" -ne 0 ]; then
     echo "== package checks FAILED" >&2
