@@ -81,8 +81,8 @@ QString TAboutBox::copyrightText()
 
 QString TAboutBox::commentsText()
 {
-    return QStringLiteral("Made by the Natter Duo developers. For help and support, see the manual: "
-                          "Help > Natter help, or Help > Web site for its web page.");
+    return QStringLiteral("Made by the Natter Duo developers. Help and support: the manual, in "
+                          "Help > Natter help and Help > Web site.");
 }
 
 void TAboutBox::FormActivate()
