@@ -18,20 +18,20 @@ QString logPath;
 QString textPath;
 
 // Plain text can hold the lines only when none breaks a line itself, none
-// is lost to UTF-8 (a lone surrogate), and the file does not begin like a
+// is lost to UTF-8 (a lone surrogate), and the text does not begin like a
 // rich-text document or with a byte-order mark.
 bool plainTextCanHold(const QList<natter::TranscriptLine> &lines)
 {
+    QByteArray text;
     for (const natter::TranscriptLine &line : lines) {
         if (line.text.contains(u'\n') || line.text.contains(u'\r'))
             return false;
-        if (QString::fromUtf8(line.text.toUtf8()) != line.text)
+        const QByteArray utf8 = line.text.toUtf8();
+        if (QString::fromUtf8(utf8) != line.text)
             return false;
+        text += utf8 + '\n';
     }
-    if (lines.isEmpty())
-        return true;
-    const QString &first = lines.first().text;
-    return !first.startsWith(QChar(0xFEFF)) && !natter::rtf::looksLikeRtf(first.toUtf8());
+    return !text.startsWith("\xEF\xBB\xBF") && !natter::rtf::looksLikeRtf(text);
 }
 
 void checkPlainTextRoundTrip(const QList<natter::TranscriptLine> &lines)
