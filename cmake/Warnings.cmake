@@ -16,3 +16,14 @@ if(NATTER_SANITIZE)
   target_compile_options(natter_warnings INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(natter_warnings INTERFACE -fsanitize=address,undefined)
 endif()
+if(NATTER_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "NATTER_BUILD_FUZZ needs clang (scripts/fuzz.sh picks clang++-14)")
+  endif()
+  # Every library a fuzz target links is instrumented for coverage and checked
+  # by the sanitizers; only the fuzz executables link the fuzzer's own main
+  # (tests/fuzz). Qt, a system library, stays uninstrumented.
+  target_compile_options(natter_warnings INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+    -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(natter_warnings INTERFACE -fsanitize=fuzzer-no-link,address,undefined)
+endif()

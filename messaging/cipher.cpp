@@ -57,8 +57,6 @@ constexpr ByteMap indexOf(const std::array<unsigned char, kSetSize> &list)
 }
 
 constexpr ByteMap kSetIndex = indexOf(kInternalSet);
-constexpr ByteMap kEvenIndex = indexOf(kEvenTable);
-constexpr ByteMap kOddIndex = indexOf(kOddTable);
 
 // Encoding: per parity, set byte -> wire byte (kNone outside the set).
 constexpr ByteMap encodeMap(const std::array<unsigned char, kSetSize> &table)

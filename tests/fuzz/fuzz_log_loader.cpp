@@ -1,0 +1,76 @@
+// The log reader loads any file: the loader gives the lines it found (a
+// readable regular file is never refused), a page shows exactly those lines,
+// and saved as plain text they load back the same.
+#include "fuzzsupport.h"
+#include "logreader/logloader.h"
+#include "ui/richview.h"
+#include "ui/rtf.h"
+
+#include <QGuiApplication>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+QString logPath;
+QString textPath;
+
+// Plain text can hold the lines only when none breaks a line itself, none
+// is lost to UTF-8 (a lone surrogate), and the text does not begin like a
+// rich-text document or with a byte-order mark.
+bool plainTextCanHold(const QList<natter::TranscriptLine> &lines)
+{
+    QByteArray text;
+    for (const natter::TranscriptLine &line : lines) {
+        if (line.text.contains(u'\n') || line.text.contains(u'\r'))
+            return false;
+        const QByteArray utf8 = line.text.toUtf8();
+        if (QString::fromUtf8(utf8) != line.text)
+            return false;
+        text += utf8 + '\n';
+    }
+    return !text.startsWith("\xEF\xBB\xBF") && !natter::rtf::looksLikeRtf(text);
+}
+
+void checkPlainTextRoundTrip(const QList<natter::TranscriptLine> &lines)
+{
+    if (!plainTextCanHold(lines))
+        return;
+    if (!natter::logreader::saveAsPlainText(textPath, lines).isEmpty())
+        std::abort();
+    const natter::logreader::LoadedLog again = natter::logreader::loadLog(textPath);
+    if (!again.error.isEmpty() || again.rich || again.lines.size() != lines.size())
+        std::abort();
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (again.lines.at(i).text != lines.at(i).text)
+            std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
+    // Never destroyed: the fonts the pages load stay reachable.
+    new QGuiApplication(*argc, *argv);
+    logPath = natter::fuzz::scratchDirectory() + QStringLiteral("log.ntl");
+    textPath = natter::fuzz::scratchDirectory() + QStringLiteral("log.txt");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    natter::fuzz::writeFile(logPath, QByteArrayView(data, static_cast<qsizetype>(size)));
+    const natter::logreader::LoadedLog log = natter::logreader::loadLog(logPath);
+    if (!log.error.isEmpty())
+        std::abort();
+    QTextDocument page;
+    natter::setDocumentLines(page, log.lines);
+    natter::fuzz::checkShown(page, log.lines);
+    checkPlainTextRoundTrip(log.lines);
+    return 0;
+}

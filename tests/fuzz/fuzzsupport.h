@@ -1,0 +1,108 @@
+#pragma once
+
+// What the fuzz targets share: quiet platform services, a scratch folder for
+// the file loaders, and the check that a document shows the lines it was
+// given.
+
+#include "messaging/transcript.h"
+#include "platform/exceptions.h"
+#include "platform/services.h"
+
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include <cstdlib>
+
+namespace natter::fuzz {
+
+class QuietServices final : public IInputPrompt,
+                            public IMessageBox,
+                            public IExceptionReport,
+                            public ISaveDialog,
+                            public IShell,
+                            public ISystemFacts,
+                            public ISoundService {
+public:
+    explicit QuietServices(QString programDirectory) : m_programDirectory(std::move(programDirectory)) {}
+
+    bool inputQuery(const QString &, const QString &, QString &) override { return false; }
+    void showMessage(const QString &) override {}
+    void showException(const QString &) override {}
+    bool execute(const SaveDialogRequest &, QString &) override { return false; }
+    void openProgram(const QString &, const QStringList &, const QString &) override {}
+    void openUrl(const QString &) override {}
+    QString programDirectory() const override { return m_programDirectory; }
+    int osMajorVersion() const override { return 6; }
+    QDate today() const override { return QDate(2026, 12, 6); }
+    int outputDeviceCount() override { return 1; }
+    bool play(const QByteArray &riffImage) override
+    {
+        played = riffImage;
+        return true;
+    }
+    void stop() override { played.clear(); }
+
+    Services services() { return Services{*this, *this, *this, *this, *this, *this, *this}; }
+
+    QByteArray played;
+
+private:
+    QString m_programDirectory;
+};
+
+// A folder for the files the loaders read, in memory when the system has
+// such a place, removed when the fuzzer ends normally.
+inline QString scratchDirectory()
+{
+    static QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists()
+                                 ? QStringLiteral("/dev/shm/natter-fuzz-XXXXXX")
+                                 : QDir::tempPath() + QStringLiteral("/natter-fuzz-XXXXXX"));
+    if (!dir.isValid())
+        std::abort();
+    return dir.path() + QLatin1Char('/');
+}
+
+inline void writeFile(const QString &path, QByteArrayView bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(bytes.data(), bytes.size()) != bytes.size())
+        std::abort();
+}
+
+// Characters that end a paragraph when inserted into a document; a line
+// holding one cannot come back as one block.
+inline bool splitsParagraphs(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator || c == QChar(0xFDD0) ||
+            c == QChar(0xFDD1))
+            return true;
+    }
+    return false;
+}
+
+// The document shows exactly `lines`: one block per line, same text.
+inline void checkShown(const QTextDocument &document, const QList<TranscriptLine> &lines)
+{
+    for (const TranscriptLine &line : lines) {
+        if (splitsParagraphs(line.text))
+            return;
+    }
+    const int expectedBlocks = lines.isEmpty() ? 1 : int(lines.size());
+    if (document.blockCount() != expectedBlocks)
+        std::abort();
+    QTextBlock block = document.begin();
+    for (const TranscriptLine &line : lines) {
+        if (block.text() != line.text)
+            std::abort();
+        block = block.next();
+    }
+}
+
+} // namespace natter::fuzz
