@@ -5,6 +5,7 @@
 #include "app/natterform.h"
 #include "app/wiring.h"
 #include "tests/support/fakeservices.h"
+#include "tests/support/rawsocket.h"
 
 #include <QLineEdit>
 #include <QToolButton>
@@ -12,12 +13,9 @@
 
 #include <memory>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace natter;
+using test::loopbackIpv6Works;
+using test::RawSocket;
 
 namespace {
 
@@ -51,74 +49,10 @@ struct Peer {
     QRgb lastColour() { return form.transcript().lines().value(form.transcript().lines().size() - 1).colour; }
 };
 
-// A plain socket on loopback, of either family.
-struct RawSocket {
-    int fd = -1;
-    ~RawSocket() { ::close(fd); }
-    static sockaddr_storage at(const char *ip, quint16 port, socklen_t &size)
-    {
-        sockaddr_storage s{};
-        auto *in = reinterpret_cast<sockaddr_in *>(&s);
-        auto *in6 = reinterpret_cast<sockaddr_in6 *>(&s);
-        if (::inet_pton(AF_INET, ip, &in->sin_addr) == 1) {
-            in->sin_family = AF_INET;
-            in->sin_port = htons(port);
-            size = sizeof *in;
-        } else {
-            ::inet_pton(AF_INET6, ip, &in6->sin6_addr);
-            in6->sin6_family = AF_INET6;
-            in6->sin6_port = htons(port);
-            size = sizeof *in6;
-        }
-        return s;
-    }
-    bool connectTo(const char *ip, quint16 port)
-    {
-        socklen_t size = 0;
-        const sockaddr_storage a = at(ip, port, size);
-        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        return ::connect(fd, reinterpret_cast<const sockaddr *>(&a), size) == 0;
-    }
-    quint16 listen(const char *ip)
-    {
-        socklen_t size = 0;
-        sockaddr_storage a = at(ip, 0, size);
-        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) != 0 || ::listen(fd, 1) != 0)
-            return 0;
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
-        return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(a).sin_port
-                                            : reinterpret_cast<sockaddr_in6 &>(a).sin6_port);
-    }
-    // Waits until `size` bytes have come, or the stream has ended.
-    QByteArray read(qsizetype size)
-    {
-        QByteArray got;
-        char buf[256];
-        static_cast<void>(QTest::qWaitFor([&] {
-            const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            got.append(buf, qMax(r, ssize_t(0)));
-            return got.size() >= size || r == 0;
-        }));
-        return got;
-    }
-    bool ended()
-    {
-        char c = 0;
-        return ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
-    }
-};
-
-bool loopbackIpv6Works()
-{
-    RawSocket probe;
-    return probe.listen("::1") != 0;
-}
-
 quint16 freePort()
 {
-    RawSocket probe; // on both families
-    return probe.listen("::");
+    test::RawSocket probe;
+    return probe.listen("0.0.0.0");
 }
 
 } // namespace

@@ -5,102 +5,41 @@
 #include "net/scktcomp.h"
 #include "net/socketaddress.h"
 #include "tests/support/fakeservices.h"
+#include "tests/support/rawsocket.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
-#include <arpa/inet.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace natter;
+using test::loopbackIpv6Works;
+using test::RawSocket;
 
 namespace {
 
 const char *const kInNamespace = "--in-namespace";
 const char *const kWithoutIpv6 = "--without-ipv6";
 
-// The names the namespace's hosts file gives, and the addresses it puts on
-// its loopback interface besides 127.0.0.1 and ::1.
+// The names the namespace's hosts file gives. Its loopback interface also
+// has 2001:db8::7 and 192.0.2.7.
 const char *const kHostsFile = "::1 twofamilies.test\n"
                                "127.0.0.1 twofamilies.test\n"
                                "2001:db8::dead unroutable.test\n"
                                "127.0.0.1 unroutable.test\n"
                                "2001:db8::dead unreachable.test\n"
                                "2001:db8::beef unreachable.test\n";
-const char *const kExtraAddresses[] = {"2001:db8::7/128", "192.0.2.7/32"};
-
-sockaddr_storage socketAddress(const char *ip, quint16 port, socklen_t &size)
-{
-    sockaddr_storage s{};
-    auto *in = reinterpret_cast<sockaddr_in *>(&s);
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&s);
-    if (::inet_pton(AF_INET, ip, &in->sin_addr) == 1) {
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        size = sizeof *in;
-    } else {
-        ::inet_pton(AF_INET6, ip, &in6->sin6_addr);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
-        size = sizeof *in6;
-    }
-    return s;
-}
-
-// A plain socket of either family: a peer, or a listener.
-struct RawSocket {
-    int fd = -1;
-    ~RawSocket() { ::close(fd); }
-    quint16 listen(const char *ip, quint16 port, int backlog)
-    {
-        socklen_t size = 0;
-        sockaddr_storage a = socketAddress(ip, port, size);
-        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on); // fails harmlessly for IPv4
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) != 0 || ::listen(fd, backlog) != 0)
-            return 0;
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
-        return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(a).sin_port
-                                            : reinterpret_cast<sockaddr_in6 &>(a).sin6_port);
-    }
-    bool connectTo(const char *ip, quint16 port)
-    {
-        socklen_t size = 0;
-        const sockaddr_storage a = socketAddress(ip, port, size);
-        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        return ::connect(fd, reinterpret_cast<const sockaddr *>(&a), size) == 0;
-    }
-    QByteArray read(qsizetype size) // waits until `size` bytes have come
-    {
-        QByteArray got;
-        char buf[256];
-        static_cast<void>(QTest::qWaitFor([&] {
-            const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            got.append(buf, qMax(r, ssize_t(0)));
-            return got.size() >= size || r == 0;
-        }));
-        return got;
-    }
-};
-
-bool loopbackIpv6Works()
-{
-    RawSocket probe;
-    return probe.listen("::1", 0, 1) != 0;
-}
 
 // Logs the endpoints' handler calls.
 struct Recorder {
@@ -159,29 +98,28 @@ struct Endpoints {
 // A mode of this test program that cannot be set up where it runs.
 constexpr int kCannotRun = 77;
 
-// Runs this test program again, under `launcher`, in the mode `mode`: its
-// exit code (0 when every case passed there, -1 when it did not end). Its
-// output goes into `output`.
-int runAgain(const QStringList &launcher, const char *mode, QString &output)
+QStringList words(const char *text)
+{
+    return QString::fromLatin1(text).split(QLatin1Char(' '));
+}
+
+// Runs `command`: its exit code, -1 when it did not end normally within two
+// minutes. Its output goes into `output`, when given.
+int run(const QStringList &command, QString *output = nullptr)
 {
     QProcess child;
     child.setProcessChannelMode(QProcess::MergedChannels);
-    const QStringList arguments = QStringList(QCoreApplication::applicationFilePath()) << QLatin1String(mode);
-    const QStringList command = launcher + arguments;
     child.start(command.first(), command.mid(1));
     const bool finished = child.waitForFinished(120000);
-    output = QString::fromLocal8Bit(child.readAll());
+    if (output)
+        *output = QString::fromLocal8Bit(child.readAll());
     return finished && child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
 }
 
-int run(const QString &program, const QStringList &arguments)
+// Runs this test program again, after `launcher`, in the mode `mode`.
+int runAgain(const QStringList &launcher, const char *mode, QString &output)
 {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, arguments);
-    if (!p.waitForFinished(30000))
-        return -1;
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return run(launcher + QStringList{QCoreApplication::applicationFilePath(), QLatin1String(mode)}, &output);
 }
 
 // A network namespace with its own hosts file; removed again, with the
@@ -190,33 +128,25 @@ struct Namespace {
     QString name = QStringLiteral("natter-ipv6-%1").arg(::getpid());
     QString etc = QStringLiteral("/etc/netns/") + name;
     bool made = false;
-    bool madeNetnsFolder = false;
+    bool madeNetnsFolder = !QDir(QStringLiteral("/etc/netns")).exists();
 
     bool make()
     {
-        if (::geteuid() != 0 ||
-            run(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("add"), name}) != 0)
-            return false;
-        made = true;
-        madeNetnsFolder = !QDir(QStringLiteral("/etc/netns")).exists();
+        made = ::geteuid() == 0 && run(words("ip netns add") << name) == 0;
         QFile hosts(etc + QStringLiteral("/hosts"));
-        bool ok = QDir().mkpath(etc) && hosts.open(QIODevice::WriteOnly) && hosts.write(kHostsFile) > 0;
+        const bool written = made && QDir().mkpath(etc) && hosts.open(QIODevice::WriteOnly) &&
+                             hosts.write(kHostsFile) == qint64(qstrlen(kHostsFile));
         hosts.close();
-        ok = ok &&
-             ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"), QStringLiteral("up")});
-        for (const char *address : kExtraAddresses)
-            ok = ok && ip({QStringLiteral("addr"), QStringLiteral("add"), QLatin1String(address),
-                           QStringLiteral("dev"), QStringLiteral("lo"), QStringLiteral("nodad")});
-        return ok;
-    }
-    bool ip(const QStringList &arguments) const
-    {
-        return run(QStringLiteral("ip"), QStringList{QStringLiteral("-n"), name} + arguments) == 0;
+        const QString setUp = QStringLiteral("ip -n %1 link set lo up && "
+                                             "ip -n %1 addr add 2001:db8::7/128 dev lo nodad && "
+                                             "ip -n %1 addr add 192.0.2.7/32 dev lo")
+                                  .arg(name);
+        return written && run(QStringList{QStringLiteral("sh"), QStringLiteral("-c"), setUp}) == 0;
     }
     ~Namespace()
     {
         if (made)
-            run(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("del"), name});
+            run(words("ip netns del") << name);
         QDir(etc).removeRecursively();
         if (madeNetnsFolder)
             QDir().rmdir(QStringLiteral("/etc/netns"));
@@ -261,23 +191,17 @@ private Q_SLOTS:
             QTest::newRow(typed) << QString::fromLatin1(typed) << QString::fromLatin1(shown);
         };
         row("192.0.2.7", "192.0.2.7");
-        row(" 192.0.2.7 ", "192.0.2.7");
         row("::ffff:192.0.2.7", "192.0.2.7"); // an IPv4 peer of a dual-stack socket
         row("2001:DB8:0:0:0:0:0:7", "2001:db8::7");
         row("[2001:db8::7]", "2001:db8::7");
         row("2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1");    // the first of equal runs
         row("2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"); // one zero group stays
         row("::102:304", "::102:304");
-        row("::", "::");
         row("::1", "::1");
-        row("fe80::1%lo", "fe80::1%lo");
         row("fe80::1%1", "fe80::1%lo");
         row("fe80::1%no-such-interface", "");
         row("[192.0.2.7]", "");
-        row("192.0.2", "");
-        row("2001:db8::7]", "");
         row("example.org", "");
-        row("", "");
     }
     void addressTexts()
     {
@@ -382,9 +306,7 @@ private Q_SLOTS:
         if (!ns.make())
             QSKIP("cannot make a network namespace here (it takes root and 'ip netns')");
         QString output;
-        const int result =
-            runAgain({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), ns.name},
-                     kInNamespace, output);
+        const int result = runAgain(words("ip netns exec") << ns.name, kInNamespace, output);
         QVERIFY2(result == 0, qPrintable(output));
     }
 
