@@ -1,11 +1,11 @@
 #pragma once
 
 // Socket objects: the event-driven, non-blocking TCP layer (IPv4 and IPv6)
-// under the two
-// endpoint components. Every operation returns at once; outcomes arrive later
-// as notifications delivered by the UI thread's event loop, which each socket
-// object turns into an event kind (routed by its owner to a handler) or an
-// error (offered to the error handler, then raised as ESocketError).
+// under the two endpoint components. Every operation returns at once;
+// outcomes arrive later as notifications delivered by the UI thread's event
+// loop, which each socket object turns into an event kind (routed by its
+// owner to a handler) or an error (offered to the error handler, then raised
+// as ESocketError).
 
 #include "net/hostlookup.h"
 #include "net/socketaddress.h"
@@ -158,7 +158,7 @@ private:
 
     bool m_connected = false;
     int m_handle = kInvalidSocket;
-    QList<SocketAddress> m_addresses; // to connect to, in turn (or bind to)
+    QList<SocketAddress> m_addresses; // to connect to, in turn
     qsizetype m_attempt = 0;          // the current one
     quint16 m_port = 0;               // host byte order
     // An attempt with further addresses behind it is cut off after this
