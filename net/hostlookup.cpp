@@ -5,10 +5,8 @@
 #include <QHostAddress>
 #include <QHostInfo>
 
-#include <algorithm>
-
-#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 
 namespace natter {
 
@@ -29,19 +27,53 @@ bool reservedInvalidName(const QString &host)
 // never meet the resolver's own.
 int g_localLookupId = 0;
 
+QList<SocketAddress> addressesOf(const QHostInfo &info)
+{
+    QList<SocketAddress> found;
+    const QList<QHostAddress> list = info.addresses();
+    for (const QHostAddress &a : list) {
+        bool ipv4 = false; // also an IPv4-mapped IPv6 address
+        const quint32 v4 = a.toIPv4Address(&ipv4);
+        if (ipv4)
+            found.append(SocketAddress::ipv4(v4));
+        else if (const std::optional<SocketAddress> address = SocketAddress::fromText(a.toString()))
+            found.append(*address);
+    }
+    return connectingOrder(found);
+}
+
 } // namespace
+
+QList<SocketAddress> connectingOrder(const QList<SocketAddress> &addresses)
+{
+    QList<SocketAddress> v6;
+    QList<SocketAddress> v4;
+    for (const SocketAddress &a : addresses) {
+        QList<SocketAddress> &family = a.family() == AF_INET6 ? v6 : v4;
+        if (!family.contains(a))
+            family.append(a);
+    }
+    QList<SocketAddress> order;
+    for (qsizetype i = 0; i < std::max(v6.size(), v4.size()) && order.size() < HostLookup::kMaxAddresses;
+         ++i) {
+        if (i < v6.size())
+            order.append(v6.at(i));
+        if (i < v4.size() && order.size() < HostLookup::kMaxAddresses)
+            order.append(v4.at(i));
+    }
+    return order;
+}
 
 void HostLookup::start(const QString &host, Done done)
 {
     cancel();
     m_done = std::move(done);
     m_pending = true;
-    in_addr literal{};
-    const bool dotted = ::inet_pton(AF_INET, host.trimmed().toLatin1().constData(), &literal) == 1;
-    if (dotted || reservedInvalidName(host)) {
+    const std::optional<SocketAddress> numeric = SocketAddress::fromText(host);
+    if (numeric || reservedInvalidName(host)) {
         const int id = --g_localLookupId;
-        const int code = dotted ? 0 : EAI_NONAME;
-        const quint32 found = dotted ? ntohl(literal.s_addr) : 0;
+        const int code = numeric ? 0 : EAI_NONAME;
+        const QList<SocketAddress> found = numeric ? QList<SocketAddress>{*numeric} : QList<SocketAddress>{};
         m_id = id;
         QMetaObject::invokeMethod(
             m_context, [this, id, code, found] { finish(id, code, found); }, Qt::QueuedConnection);
@@ -49,18 +81,13 @@ void HostLookup::start(const QString &host, Done done)
     }
     m_id = QHostInfo::lookupHost(host, m_context, [this](const QHostInfo &info) {
         int code = 0;
-        quint32 found = 0;
+        QList<SocketAddress> found;
         if (info.error() != QHostInfo::NoError) {
             code = info.error() == QHostInfo::HostNotFound ? EAI_NONAME : EAI_FAIL;
         } else {
-            const QList<QHostAddress> list = info.addresses();
-            const auto it = std::find_if(list.cbegin(), list.cend(), [](const QHostAddress &a) {
-                return a.protocol() == QAbstractSocket::IPv4Protocol;
-            });
-            if (it == list.cend())
+            found = addressesOf(info);
+            if (found.isEmpty())
                 code = EAI_NONAME;
-            else
-                found = it->toIPv4Address();
         }
         finish(info.lookupId(), code, found);
     });
@@ -75,7 +102,7 @@ void HostLookup::cancel()
     m_done = nullptr;
 }
 
-void HostLookup::finish(int id, int errorCode, quint32 address)
+void HostLookup::finish(int id, int errorCode, const QList<SocketAddress> &addresses)
 {
     if (!m_pending || id != m_id)
         return;
@@ -83,7 +110,7 @@ void HostLookup::finish(int id, int errorCode, quint32 address)
     m_id = 0;
     const Done done = std::move(m_done);
     m_done = nullptr;
-    guarded([&] { done(errorCode, address); });
+    guarded([&] { done(errorCode, addresses); });
 }
 
 } // namespace natter

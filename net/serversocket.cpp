@@ -101,7 +101,7 @@ void TServerWinSocket::Accept(int handle)
 {
     if (SocketHandle() == kInvalidSocket || handle != SocketHandle())
         return;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     const int fd = ::accept4(handle, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {

@@ -4,8 +4,6 @@
 
 #include <cerrno>
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -56,6 +54,17 @@ std::function<QString(int)> onApi(const char *api)
 TCustomWinSocket::TCustomWinSocket(int handle, QObject *parent)
     : QObject(parent), m_connected(handle != kInvalidSocket), m_handle(handle)
 {
+    m_attemptLimit.setSingleShot(true);
+    m_attemptLimit.setInterval(kAttemptLimitMs);
+    connect(&m_attemptLimit, &QTimer::timeout, this, [this] {
+        guarded([this] {
+            if (!m_connectPending || m_handle == kInvalidSocket)
+                return;
+            m_connectPending = false;
+            m_watch.setWrite(false);
+            AttemptFailed(ETIMEDOUT, asynchronousError);
+        });
+    });
 }
 
 TCustomWinSocket::~TCustomWinSocket()
@@ -104,7 +113,9 @@ int TCustomWinSocket::FailAndClose(TErrorEvent errorEvent, int code,
 void TCustomWinSocket::ResetState()
 {
     m_handle = kInvalidSocket;
-    m_address = 0;
+    m_addresses.clear();
+    m_attempt = 0;
+    m_attemptLimit.stop();
     m_port = 0;
     m_connected = false;
     m_connectPending = false;
@@ -264,11 +275,7 @@ void TCustomWinSocket::Notify(int kind, int errorCode)
     if (errorCode != 0) {
         int code = errorCode;
         if (kind == kNotifyConnect) {
-            // The attempt failed: its socket is of no further use.
-            CloseSilently();
-            Error(this, TErrorEvent::eeConnect, code);
-            if (code != 0)
-                throw ESocketError(asynchronousError(code));
+            AttemptFailed(code, asynchronousError);
             return;
         }
         QPointer<TCustomWinSocket> self(this);
@@ -313,6 +320,7 @@ void TCustomWinSocket::Connect(int handle)
 {
     if (handle == kInvalidSocket || handle != m_handle)
         return;
+    m_attemptLimit.stop();
     m_connected = true;
     m_readArmed = true;
     m_watch.setRead(true);
@@ -322,130 +330,6 @@ void TCustomWinSocket::Connect(int handle)
 }
 
 void TCustomWinSocket::Accept(int /*handle*/) {}
-
-// ---------------------------------------------------------------------------
-// Opening: resolve, then connect or listen
-
-void TCustomWinSocket::OpenAndResolve(const QString &host, const QString &address, const QString &service,
-                                      int port, int queueSize, bool client)
-{
-    // An attempt still under way is dropped rather than leaked.
-    CloseSilently();
-    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (handle < 0)
-        throw ESocketError(QStringLiteral("Can't create new socket"));
-    m_handle = handle;
-    try {
-        QPointer<TCustomWinSocket> self(this);
-        Event(this, TSocketEvent::seLookup);
-        if (!self || m_handle != handle)
-            return;
-        if (!client) {
-            m_address = INADDR_ANY;
-            ResolvePort(service, port);
-            DoListen(queueSize);
-        } else if (!host.isEmpty()) {
-            m_savedService = service;
-            m_savedPort = port;
-            m_lookup.start(host, [this](int code, quint32 found) { Resolved(code, found); });
-        } else if (!address.isEmpty()) {
-            m_address = ntohl(::inet_addr(address.toLatin1().constData()));
-            ResolvePort(service, port);
-            DoOpen();
-        } else {
-            FailAndClose(TErrorEvent::eeLookup, EDESTADDRREQ,
-                         [](int) { return QStringLiteral("No address specified"); });
-        }
-    } catch (...) {
-        Disconnect(m_handle);
-        throw;
-    }
-}
-
-void TCustomWinSocket::Resolved(int errorCode, quint32 address)
-{
-    if (errorCode != 0) {
-        FailAndClose(TErrorEvent::eeLookup, errorCode, [errorCode](int) {
-            return windowsSocketError(errorCode, QStringLiteral("ASync Lookup"));
-        });
-        return;
-    }
-    try {
-        m_address = address;
-        ResolvePort(m_savedService, m_savedPort);
-        DoOpen();
-    } catch (...) {
-        Disconnect(m_handle);
-        throw;
-    }
-}
-
-void TCustomWinSocket::ResolvePort(const QString &service, int port)
-{
-    if (service.isEmpty()) {
-        // Only the low 16 bits of the port reach the platform.
-        m_port = quint16(port);
-        return;
-    }
-    bool numeric = false;
-    const int n = service.trimmed().toInt(&numeric);
-    if (numeric) {
-        m_port = quint16(n);
-        return;
-    }
-    const servent *entry = ::getservbyname(service.toLatin1().constData(), "tcp");
-    if (!entry)
-        throw ESocketError(windowsSocketError(EAI_SERVICE, QStringLiteral("getservbyname")));
-    m_port = ntohs(quint16(entry->s_port));
-}
-
-void TCustomWinSocket::DoOpen()
-{
-    const int handle = m_handle;
-    WatchHandle(false);
-    QPointer<TCustomWinSocket> self(this);
-    Event(this, TSocketEvent::seConnecting);
-    if (!self || m_handle != handle || handle == kInvalidSocket)
-        return; // a handler abandoned the attempt
-
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(m_port);
-    addr.sin_addr.s_addr = htonl(m_address);
-    if (::connect(handle, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
-        const int code = errno;
-        if (!wouldBlock(code))
-            throw ESocketError(windowsSocketError(code, QStringLiteral("connect")));
-    }
-    // The outcome arrives as the connect notification.
-    m_connectPending = true;
-    m_watch.setWrite(true);
-}
-
-void TCustomWinSocket::DoListen(int queueSize)
-{
-    const int handle = m_handle;
-    // Lets a host listen again on its port right after a conversation; a
-    // port another program listens on still refuses the bind.
-    const int one = 1;
-    ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(m_port);
-    addr.sin_addr.s_addr = htonl(m_address);
-    if (::bind(handle, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
-        throw ESocketError(windowsSocketError(errno, QStringLiteral("bind")));
-    WatchHandle(true);
-
-    QPointer<TCustomWinSocket> self(this);
-    Event(this, TSocketEvent::seListen);
-    if (!self || m_handle != handle)
-        return;
-    if (::listen(handle, std::min(queueSize, 5)) != 0)
-        throw ESocketError(windowsSocketError(errno, QStringLiteral("listen")));
-    m_connected = true;
-}
 
 // ---------------------------------------------------------------------------
 // Sending and receiving
@@ -558,27 +442,22 @@ QString TCustomWinSocket::RemoteAddress()
 {
     if (!m_connected || m_handle == kInvalidSocket)
         return QString();
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getpeername(m_handle, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    const std::optional<SocketAddress> peer = SocketAddress::peerOf(m_handle);
+    if (!peer) {
         const int code = errno;
         if (!wouldBlock(code))
             throw ESocketError(windowsSocketError(code, QStringLiteral("getpeername")));
+        return QString();
     }
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-    return QString::fromLatin1(text);
+    return peer->text();
 }
 
 int TCustomWinSocket::LocalPort() const
 {
     if (m_handle == kInvalidSocket)
         return 0;
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(m_handle, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        return 0;
-    return ntohs(addr.sin_port);
+    const std::optional<SocketAddress> local = SocketAddress::localOf(m_handle);
+    return local ? local->port() : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,18 +1,21 @@
 #pragma once
 
-// Socket objects: the event-driven, non-blocking IPv4 TCP layer under the two
-// endpoint components. Every operation returns at once; outcomes arrive later
-// as notifications delivered by the UI thread's event loop, which each socket
-// object turns into an event kind (routed by its owner to a handler) or an
-// error (offered to the error handler, then raised as ESocketError).
+// Socket objects: the event-driven, non-blocking TCP layer (IPv4 and IPv6)
+// under the two endpoint components. Every operation returns at once;
+// outcomes arrive later as notifications delivered by the UI thread's event
+// loop, which each socket object turns into an event kind (routed by its
+// owner to a handler) or an error (offered to the error handler, then raised
+// as ESocketError).
 
 #include "net/hostlookup.h"
+#include "net/socketaddress.h"
 #include "net/socketerrors.h"
 #include "net/socketwatch.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -55,6 +58,10 @@ inline void callHandler(const TSocketNotifyEvent &handler, QObject *sender, TCus
 // The marker for "no platform socket".
 inline constexpr int kInvalidSocket = -1;
 
+// How long one connection attempt may take while other addresses of the
+// host are still to be tried.
+inline constexpr int kAttemptLimitMs = 3000;
+
 class TCustomWinSocket : public QObject {
     Q_OBJECT
 public:
@@ -78,7 +85,8 @@ public:
     // Bytes received; with count -1 the number of bytes waiting.
     int ReceiveBuf(char *buffer, int count);
 
-    // The peer's IPv4 address in dotted form; empty when not connected.
+    // The peer's address as users know it (dotted IPv4, short IPv6); empty
+    // when not connected.
     QString RemoteAddress();
 
     // Closes the socket: the disconnect event fires while it is still open.
@@ -119,9 +127,18 @@ protected:
 private:
     friend class TServerWinSocket;
 
-    void Resolved(int errorCode, quint32 address);
+    void Resolved(int errorCode, const QList<SocketAddress> &addresses);
     void ResolvePort(const QString &service, int port);
+    // Connects to the current address: each address of the host in turn
+    // until one connects.
+    void StartAttempt();
     void DoOpen();
+    // A socket of the current address's family for this attempt, under the
+    // same handle; false with `code` when none can be made.
+    bool PrepareAttemptSocket(int &code);
+    // The current attempt failed: on to the next address, or, after the
+    // last, the connect error (raised as `message(code)` unless suppressed).
+    void AttemptFailed(int code, const std::function<QString(int)> &message);
     void DoListen(int queueSize);
 
     void OnReadReady();
@@ -141,8 +158,12 @@ private:
 
     bool m_connected = false;
     int m_handle = kInvalidSocket;
-    quint32 m_address = 0; // host byte order
-    quint16 m_port = 0;    // host byte order
+    QList<SocketAddress> m_addresses; // to connect to, in turn
+    qsizetype m_attempt = 0;          // the current one
+    quint16 m_port = 0;               // host byte order
+    // An attempt with further addresses behind it is cut off after this
+    // long, so that a silent address does not hold up a live one.
+    QTimer m_attemptLimit;
 
     HostLookup m_lookup{this};
     QString m_savedService;

@@ -41,23 +41,41 @@ QList<InterfaceAddress> systemInterfaceAddresses()
     return result;
 }
 
-QStringList listIpv4Addresses(const QList<InterfaceAddress> &addresses)
+namespace {
+
+// An IPv6 address a joiner on another network can reach this computer at.
+bool globalIpv6(const QHostAddress &a)
+{
+    bool ipv4Mapped = false;
+    a.toIPv4Address(&ipv4Mapped);
+    return a.protocol() == QAbstractSocket::IPv6Protocol && !ipv4Mapped && !a.isLoopback() &&
+           !a.isLinkLocal() && !a.isSiteLocal() && !a.isMulticast() &&
+           a != QHostAddress(QHostAddress::AnyIPv6);
+}
+
+} // namespace
+
+QStringList listAddressesForJoiner(const QList<InterfaceAddress> &addresses)
 {
     QStringList others;
     QStringList loopbacks;
+    QStringList ipv6;
     QStringList seen;
     for (const InterfaceAddress &a : addresses) {
-        if (!a.up || !a.running || a.address.protocol() != QAbstractSocket::IPv4Protocol)
+        const bool ipv4 = a.address.protocol() == QAbstractSocket::IPv4Protocol;
+        if (!a.up || !a.running || (!ipv4 && !globalIpv6(a.address)))
             continue;
-        const QString ip = a.address.toString();
+        QHostAddress plain = a.address;
+        plain.setScopeId(QString());
+        const QString ip = plain.toString();
         if (seen.contains(ip))
             continue;
         seen.append(ip);
         const QString shown =
             a.interfaceName.isEmpty() ? ip : QStringLiteral("%1 (%2)").arg(ip, a.interfaceName);
-        (a.loopback ? loopbacks : others).append(shown);
+        (!ipv4 ? ipv6 : a.loopback ? loopbacks : others).append(shown);
     }
-    return others + loopbacks;
+    return others + loopbacks + ipv6;
 }
 
 QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent)
@@ -104,7 +122,7 @@ QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent)
 
 void ShowMyIpAddresses(QWidget *parent)
 {
-    QDialog *dialog = createMyIpDialog(listIpv4Addresses(systemInterfaceAddresses()), parent);
+    QDialog *dialog = createMyIpDialog(listAddressesForJoiner(systemInterfaceAddresses()), parent);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->exec();
 }

@@ -33,11 +33,13 @@ struct InterfaceAddress {
 // Every address of every interface of this computer.
 QList<InterfaceAddress> systemInterfaceAddresses();
 
-// The IPv4 addresses worth giving to a joiner: those of interfaces that are
-// up and running, loopback ones last, each once, as "address (interface)".
-QStringList listIpv4Addresses(const QList<InterfaceAddress> &addresses);
+// The addresses worth giving to a joiner, each once, as "address
+// (interface)", from interfaces that are up and running: the IPv4 ones
+// (loopback last), then the IPv6 ones of global scope (never loopback or
+// link-local, which a joiner elsewhere cannot use).
+QStringList listAddressesForJoiner(const QList<InterfaceAddress> &addresses);
 
-// Help > My IP address: a window listing this computer's IPv4 addresses,
+// Help > My IP address: a window listing this computer's addresses (IPv4, then IPv6),
 // each in a field of its own with a Copy button. Modal; returns when closed.
 void ShowMyIpAddresses(QWidget *parent);
 

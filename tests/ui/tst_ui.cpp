@@ -235,12 +235,19 @@ private Q_SLOTS:
     {
         const QHostAddress lo(u"127.0.0.1"_s), lan(u"192.0.2.10"_s), wifi(u"198.51.100.7"_s);
         const QList<InterfaceAddress> all{{u"lo"_s, lo, true, true, true},
+                                          {u"lo"_s, QHostAddress(u"::1"_s), true, true, true},
                                           {u"down"_s, lan, false, false, false},
                                           {u"idle"_s, lan, true, false, false},
                                           {u"v6"_s, QHostAddress(u"2001:db8::1"_s), true, true, false},
+                                          {u"eth0"_s, QHostAddress(u"fe80::1%lo"_s), true, true, false},
+                                          {u"eth0"_s, QHostAddress(u"fd00::2"_s), true, true, false},
                                           {u"eth0"_s, wifi, true, true, false}};
-        QCOMPARE(listIpv4Addresses(all), QStringList({u"198.51.100.7 (eth0)"_s, u"127.0.0.1 (lo)"_s}));
-        QVERIFY(listIpv4Addresses(systemInterfaceAddresses()).constLast().startsWith(u"127."_s));
+        QCOMPARE(listAddressesForJoiner(all), QStringList({u"198.51.100.7 (eth0)"_s, u"127.0.0.1 (lo)"_s,
+                                                           u"2001:db8::1 (v6)"_s, u"fd00::2 (eth0)"_s}));
+        const QStringList here = listAddressesForJoiner(systemInterfaceAddresses());
+        QVERIFY(here.contains(u"127.0.0.1 (lo)"_s));
+        for (qsizetype i = here.indexOf(u"127.0.0.1 (lo)"_s) + 1; i < here.size(); ++i)
+            QVERIFY2(here[i].contains(u':') && !here[i].startsWith(u"fe80"_s), qPrintable(here[i]));
     }
     void logReaderOpen_data()
     {

@@ -1,0 +1,153 @@
+// What travels on a conversation, byte for byte, as a plain socket peer
+// receives it: the wire form of chat lines and the host's two notices are
+// the same over IPv6 as over IPv4, so every older copy converses with this
+// one. Addresses appear as users know them.
+#include "app/natterform.h"
+#include "app/wiring.h"
+#include "tests/support/fakeservices.h"
+#include "tests/support/rawsocket.h"
+
+#include <QLineEdit>
+#include <QToolButton>
+#include <QtTest>
+
+#include <memory>
+
+using namespace natter;
+using test::loopbackIpv6Works;
+using test::RawSocket;
+
+namespace {
+
+// The host's notices and three chat lines in wire form, as copies of this
+// program have always sent them.
+const QByteArray kAbsentNotice("\x38\x6D\xE0\x54\x26\x27\xE0\xE9\x39\x44\x39\x67\x26\x55\x26\x64\x40\x6B"
+                               "\x39\x80\x6C\xE9\xC4\x33\x54\x54\x26\x33\x26\xE4\x37\xE4\x6C\x79\x77\x4B",
+                               36);
+const QByteArray kBusyNotice("\x51\x6D\xD6\x2C\xA3\x2D\x26\x72\x37\x80\x77\xE9\x54\x80\x26\x75\x4B\x80"
+                             "\xA3\xE9\x54\x79\x26\x33\x7A\x6D\x77\x72\x6C\x2C\x26\x5C\xF9\x33\x77",
+                             35);
+const QByteArray kAnnHi("\x39\x79\x7A\xE5\x26\x72\x54", 7);                 // "ann: hi"
+const QByteArray kBobHello("\x4E\x6D\x4E\xE5\x26\x72\x6C\x35\x40\x6D", 10); // "bob: hello"
+const QByteArray kBobRenamed("\x4E\x6D\x4E\xE5\x26\x3B\xF9\x33\x7A\x29\x6C\x21\x26\x79"
+                             "\x39\xE4\x6C\xE9\x77\x6D\x26\x2C\x37\x75\x6C\x2C\x77",
+                             27);                           // "bob: Changed name to robert"
+const QByteArray kRawYo("\xD6\x33\xC4\xE5\x26\x67\x37", 7); // "raw: yo"
+
+// One copy of the program, driven through its real handlers.
+struct Peer {
+    test::FakeServices fakes;
+    Tnatterform form{fakes.services()};
+    std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
+
+    void type(const QString &text)
+    {
+        form.Entry->setText(text);
+        QTest::keyClick(form.Entry, Qt::Key_Return);
+    }
+    QString lastLine() { return form.transcript().lines().value(form.transcript().lines().size() - 1).text; }
+    QRgb lastColour() { return form.transcript().lines().value(form.transcript().lines().size() - 1).colour; }
+};
+
+quint16 freePort()
+{
+    test::RawSocket probe;
+    return probe.listen("0.0.0.0");
+}
+
+} // namespace
+
+class TestWire : public QObject {
+    Q_OBJECT
+    std::unique_ptr<Peer> m_peer;
+
+private Q_SLOTS:
+    void init()
+    {
+        if (!loopbackIpv6Works())
+            QSKIP("this machine has no IPv6 loopback address");
+        m_peer = std::make_unique<Peer>();
+    }
+    void cleanup() { m_peer.reset(); }
+
+    void theHostSendsTodaysBytesToPeersOfEitherFamily()
+    {
+        Peer &host = *m_peer;
+        const quint16 port = freePort();
+        host.fakes.prompt.answer(QStringLiteral("ann"));
+        host.fakes.prompt.answer(QString::number(port));
+        host.form.Listen1Click();
+        host.form.ToolButton2->click(); // absent
+
+        RawSocket joiner;
+        QVERIFY(joiner.connectTo("::1", port));
+        QCOMPARE(joiner.read(36), kAbsentNotice);
+        QTRY_COMPARE(host.form.status(), QStringLiteral("Connected from: ::1"));
+        host.form.ToolButton2->click(); // back
+        host.type(QStringLiteral("hi"));
+        QCOMPARE(joiner.read(7), kAnnHi);
+        QCOMPARE(::send(joiner.fd, kRawYo.constData(), size_t(kRawYo.size()), 0), ssize_t(7));
+        QTRY_COMPARE(host.lastLine(), QStringLiteral("raw: yo"));
+        QCOMPARE(host.lastColour(), colours::kPeer);
+
+        const char *const extras[] = {"::1", "127.0.0.1"};
+        for (const char *from : extras) {
+            RawSocket extra;
+            QVERIFY(extra.connectTo(from, port));
+            QCOMPARE(extra.read(35), kBusyNotice);
+            QTRY_VERIFY(extra.ended());
+            QCOMPARE(host.lastLine(),
+                     QStringLiteral("Discarded connection attempt from") + QLatin1String(from));
+            QCOMPARE(host.lastColour(), colours::kSystem);
+        }
+        QCOMPARE(host.form.status(), QStringLiteral("Connected from: ::1"));
+        QCOMPARE(host.fakes.report.shown, QStringList());
+    }
+
+    void theJoinerSendsTodaysBytes_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("listenOn");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("IPv4") << "127.0.0.1"
+                              << "127.0.0.1"
+                              << "127.0.0.1";
+        QTest::newRow("IPv6") << "::1"
+                              << "::1"
+                              << "::1";
+        QTest::newRow("IPv6 in brackets") << "[::1]"
+                                          << "::1"
+                                          << "::1";
+    }
+    void theJoinerSendsTodaysBytes()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, listenOn);
+        QFETCH(QString, shown);
+        Peer &joiner = *m_peer;
+        RawSocket host;
+        const quint16 port = host.listen(qPrintable(listenOn));
+        QVERIFY(port != 0);
+        joiner.fakes.prompt.answer(QStringLiteral("bob"));
+        joiner.fakes.prompt.answer(QString::number(port));
+        joiner.fakes.prompt.answer(typed);
+        joiner.form.Connect1Click();
+        QTRY_COMPARE(joiner.form.status(), QStringLiteral("Connected to: ") + shown);
+        RawSocket conversation;
+        conversation.fd = ::accept4(host.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        QVERIFY(conversation.fd >= 0);
+
+        joiner.type(QStringLiteral("hello"));
+        QCOMPARE(conversation.read(10), kBobHello);
+        joiner.fakes.prompt.answer(QStringLiteral("robert"));
+        joiner.form.Name1Click();
+        QCOMPARE(conversation.read(27), kBobRenamed);
+        QCOMPARE(::send(conversation.fd, kBusyNotice.constData(), size_t(kBusyNotice.size()), 0),
+                 ssize_t(35));
+        QTRY_COMPARE(joiner.lastLine(), QStringLiteral("Sorry, host is busy in another chat"));
+        QCOMPARE(joiner.fakes.report.shown, QStringList());
+    }
+};
+
+QTEST_MAIN(TestWire)
+#include "tst_wire.moc"
