@@ -23,8 +23,9 @@ using namespace std::chrono_literals;
 constexpr const char *kDescription = "Natter Duo";
 // How many other external ports are tried when the one asked for is taken.
 constexpr int kPortTries = 8;
-// SSDP answers from routers on the LAN come within a few hundred ms.
-constexpr int kDiscoveryMs = 1500;
+// How long each of the library's four searches waits for answers; routers
+// on the LAN answer within a few hundred ms.
+constexpr int kDiscoveryMs = 1000;
 constexpr auto kNatPmpAnswer = 4s;
 constexpr int kUpnpConflict = 718;
 
@@ -159,19 +160,28 @@ private:
 
 class NatPmpRouter final : public RouterClient {
 public:
-    static std::unique_ptr<NatPmpRouter> discover(MappingClock::time_point deadline)
+    // Sends the question for the router's public address; the answer is
+    // awaited later, so that it can arrive while UPnP is being tried.
+    static std::unique_ptr<NatPmpRouter> ask()
     {
         auto router = std::unique_ptr<NatPmpRouter>(new NatPmpRouter);
         if (initnatpmp(&router->m_natpmp, 0, 0) < 0)
             return nullptr;
         router->m_open = true;
-        natpmpresp_t answer{};
-        if (sendpublicaddressrequest(&router->m_natpmp) < 0 || router->await(answer, deadline) != 0)
+        if (sendpublicaddressrequest(&router->m_natpmp) < 0)
             return nullptr;
+        return router;
+    }
+
+    bool answered(MappingClock::time_point deadline)
+    {
+        natpmpresp_t answer{};
+        if (await(answer, deadline) != 0 || answer.type != NATPMP_RESPTYPE_PUBLICADDRESS)
+            return false;
         char text[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &answer.pnu.publicaddress.addr, text, sizeof text);
-        router->m_publicAddress = QString::fromLatin1(text);
-        return router;
+        m_publicAddress = QString::fromLatin1(text);
+        return true;
     }
 
     ~NatPmpRouter() override
@@ -190,10 +200,11 @@ public:
         if (sendnewportmappingrequest(&m_natpmp, NATPMP_PROTOCOL_TCP, internalPort, wanted, seconds) < 0)
             return noRouter();
         const int result = await(answer, MappingClock::now() + kNatPmpAnswer);
-        if (result == NATPMP_TRYAGAIN || result == NATPMP_ERR_NOGATEWAYSUPPORT)
-            return noRouter();
-        if (result < 0)
-            return refused(reason(result));
+        // Codes from -14 to -99 carry the router's own answer; the others
+        // mean that it did not answer at all.
+        const bool routerSaidNo = result <= NATPMP_ERR_UNSUPPORTEDVERSION && result > NATPMP_TRYAGAIN;
+        if (result != 0)
+            return routerSaidNo ? refused(reason(result)) : noRouter();
         if (answer.pnu.newportmapping.mappedpublicport == 0 || answer.pnu.newportmapping.lifetime == 0)
             return refused(QStringLiteral("it granted no port"));
         m_internalPort = internalPort;
@@ -252,9 +263,12 @@ private:
 
 std::unique_ptr<RouterClient> findRouter(MappingClock::time_point deadline)
 {
+    std::unique_ptr<NatPmpRouter> natpmp = NatPmpRouter::ask();
     if (auto upnp = UpnpRouter::discover(deadline))
         return upnp;
-    return NatPmpRouter::discover(deadline);
+    if (natpmp && natpmp->answered(deadline))
+        return natpmp;
+    return nullptr;
 }
 
 } // namespace natter
