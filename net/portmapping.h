@@ -64,9 +64,9 @@ public:
 
     // Asks for the TCP port to be forwarded to this computer, replacing any
     // earlier mapping. Reports Looking at once, then the router's answer.
-    void open(quint16 port);
+    virtual void open(quint16 port);
     // Removes the mapping; reports Closed at once. Harmless when closed.
-    void close();
+    virtual void close();
 
     const PortMappingOutcome &outcome() const { return m_outcome; }
 
@@ -74,11 +74,14 @@ Q_SIGNALS:
     // Each new outcome, once; a renewal that changes nothing is not reported.
     void changed(const natter::PortMappingOutcome &outcome);
 
+protected:
+    // Makes the outcome current and reports it if it is new.
+    void report(const PortMappingOutcome &outcome);
+
 private:
     struct Shared;
     void post(int verb, quint16 port);
     void take(quint64 generation, const PortMappingOutcome &outcome);
-    void report(const PortMappingOutcome &outcome);
     void answerOverdue();
     void renew();
 
