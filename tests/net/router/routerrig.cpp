@@ -146,7 +146,12 @@ bool RouterRig::enterHome()
 {
     if (m_originalNs < 0)
         m_originalNs = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    const QByteArray path = "/var/run/netns/" + ns("home").toLatin1();
+    return enter(ns("home"));
+}
+
+bool RouterRig::enter(const QString &name)
+{
+    const QByteArray path = "/var/run/netns/" + name.toLatin1();
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
     if (fd >= 0)
@@ -214,6 +219,12 @@ bool RouterRig::silenceRouter()
                 QStringLiteral(
                     "add table inet quiet; add chain inet quiet input { type filter hook input priority 0; "
                     "policy drop; }")}) == 0;
+}
+
+QByteArray RouterRig::routerLog()
+{
+    m_router.waitForReadyRead(100);
+    return m_router.readAll();
 }
 
 QStringList RouterRig::mappings() const

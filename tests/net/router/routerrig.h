@@ -32,6 +32,15 @@ public:
     // the "home" namespace, or back to where it came from.
     bool enterHome();
     void leaveHome();
+    // Runs fn with the calling thread, which is at home, on the Internet
+    // side: sockets made there stay there. True when it ran.
+    template <typename Fn> bool fromInternet(Fn fn)
+    {
+        if (!enter(ns("net")))
+            return false;
+        fn();
+        return enter(ns("home"));
+    }
 
     struct RouterOptions {
         bool upnp = true;
@@ -48,6 +57,8 @@ public:
 
     // The router's forwardings, as "external port -> address:port".
     QStringList mappings() const;
+    // What the router has logged since the last call.
+    QByteArray routerLog();
     // Runs a command inside the home namespace; its exit code.
     int runAtHome(const QStringList &command) const;
     // A TCP connection from the Internet side to the router's WAN address:
@@ -56,6 +67,7 @@ public:
 
 private:
     QString ns(const char *role) const;
+    bool enter(const QString &name);
     int run(const QStringList &command, QByteArray *output = nullptr) const;
     void stunLoop(int fd);
 
