@@ -141,6 +141,23 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(joiner->count(errorLine), 2, 10000);
         QCOMPARE(host->fakes.report.shown + joiner->fakes.report.shown, QStringList());
     }
+
+    void closingTheProgramRemovesTheMapping()
+    {
+        if (!m_unavailable.isEmpty())
+            QSKIP(qPrintable(m_unavailable));
+        auto host = std::make_unique<Peer>();
+        tickRouterOption(*host);
+        host->answer({QStringLiteral("ann"), QStringLiteral("6767")});
+        host->form.Listen1Click();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            host->saw(QStringLiteral("From the Internet: %1 port 6767").arg(kWan), colours::kSystem), 15000);
+
+        host->form.close();
+        host.reset();
+
+        QCOMPARE(m_rig.mappings(), QStringList());
+    }
 };
 
 QTEST_MAIN(TestInternetHost)
