@@ -36,6 +36,15 @@ QString forwarded(quint16 external)
 
 } // namespace
 
+// Skips where the namespaces cannot be made; starts miniupnpd with these
+// options on the router.
+#define START_ROUTER(...)                                                                                    \
+    do {                                                                                                     \
+        if (!m_unavailable.isEmpty())                                                                        \
+            QSKIP(qPrintable(m_unavailable));                                                                \
+        QVERIFY2(m_rig->startRouter(__VA_ARGS__), "miniupnpd did not start in the router namespace");        \
+    } while (false)
+
 class TestPortMapping : public QObject {
     Q_OBJECT
 
@@ -83,13 +92,6 @@ class TestPortMapping : public QObject {
     {
         (void)QTest::qWaitFor([&] { return mapper.outcome().kind != Kind::Looking; }, kAnswerMs);
         return mapper.outcome();
-    }
-
-    void requireRouter(const RouterRig::RouterOptions &options)
-    {
-        if (!m_unavailable.isEmpty())
-            QSKIP(qPrintable(m_unavailable));
-        QVERIFY2(m_rig->startRouter(options), "miniupnpd did not start in the router namespace");
     }
 
     static void protocolColumns()
@@ -180,7 +182,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, upnp);
         QFETCH(bool, natpmp);
-        requireRouter({upnp, natpmp, {}});
+        START_ROUTER({upnp, natpmp, {}});
         listen();
         QVERIFY(!converses(kPort));
 
@@ -219,7 +221,7 @@ private Q_SLOTS:
         QFETCH(bool, upnp);
         QFETCH(QString, squatter);
         QFETCH(QString, squatterRule);
-        requireRouter({upnp, !upnp, {}});
+        START_ROUTER({upnp, !upnp, {}});
         QCOMPARE(m_rig->runAtHome(squatter.split(u' ')), 0);
         QCOMPARE(m_rig->mappings(), QStringList{squatterRule});
         listen();
@@ -240,7 +242,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, upnp);
         QFETCH(bool, natpmp);
-        requireRouter({upnp, natpmp, {}});
+        START_ROUTER({upnp, natpmp, {}});
         auto mapper = std::make_unique<PortMapper>();
         mapper->open(kPort);
         QCOMPARE(awaitAnswer(*mapper), open(kPort));
@@ -252,7 +254,7 @@ private Q_SLOTS:
 
     void changesOfMindLeaveOneMapping()
     {
-        requireRouter({true, false, {}});
+        START_ROUTER({true, false, {}});
         PortMapper mapper;
 
         mapper.open(kPort);
@@ -265,7 +267,7 @@ private Q_SLOTS:
 
     void leaseIsRenewedWhileOpen()
     {
-        requireRouter({true, false, {}});
+        START_ROUTER({true, false, {}});
         // A mapping with the same lease that nobody renews: the router lets
         // it expire.
         QCOMPARE(m_rig->runAtHome({QStringLiteral("upnpc"), QStringLiteral("-i"), QStringLiteral("-a"),
@@ -290,7 +292,7 @@ private Q_SLOTS:
 
     void routerBehindAnotherNat()
     {
-        requireRouter({true, false, QStringLiteral("100.64.0.9")});
+        START_ROUTER({true, false, QStringLiteral("100.64.0.9")});
         PortMapper mapper;
 
         mapper.open(kPort);
