@@ -107,6 +107,20 @@ struct PortMapper::Shared {
         return command;
     }
 
+    // Renews the mapping; a router that has gone quiet is looked for again,
+    // since after a restart it may answer somewhere else.
+    PortMappingOutcome renew(std::unique_ptr<RouterClient> &router, quint16 port)
+    {
+        PortMappingOutcome outcome = router->add(port, lease);
+        if (outcome.kind != PortMappingOutcome::Kind::NoRouter)
+            return outcome;
+        if (std::unique_ptr<RouterClient> again = findRouter(MappingClock::now() + kDiscoveryWithin)) {
+            router = std::move(again);
+            outcome = router->add(port, lease);
+        }
+        return outcome;
+    }
+
     void run()
     {
         std::unique_ptr<RouterClient> router;
@@ -114,7 +128,7 @@ struct PortMapper::Shared {
         while (const std::optional<Command> command = next()) {
             if (command->verb == kRenew) {
                 if (router)
-                    report(command->generation, router->add(port, lease));
+                    report(command->generation, renew(router, port));
                 continue;
             }
             if (router)
@@ -210,10 +224,10 @@ void PortMapper::take(quint64 generation, const PortMappingOutcome &outcome)
     if (generation != m_generation)
         return; // answers a request that has been replaced since
     m_answerTimer->stop();
+    // A renewal that fails keeps the timer going: the next one may find the
+    // router back (after a restart, say).
     if (outcome.kind == PortMappingOutcome::Kind::Open)
         m_renewTimer->start();
-    else
-        m_renewTimer->stop();
     report(outcome);
 }
 

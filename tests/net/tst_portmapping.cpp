@@ -290,6 +290,22 @@ private Q_SLOTS:
         QCOMPARE(changes.size(), 2); // renewals that change nothing are not reported
     }
 
+    void mappingComesBackAfterARouterRestart()
+    {
+        START_ROUTER({true, false, {}});
+        PortMapper::Timing timing;
+        timing.lease = 4s;
+        PortMapper mapper(timing);
+        mapper.open(kPort);
+        QCOMPARE(awaitAnswer(mapper), open(kPort));
+
+        m_rig->stopRouter();
+        QVERIFY(m_rig->startRouter({true, false, {}}));
+
+        QTRY_COMPARE_WITH_TIMEOUT(m_rig->mappings(), QStringList{forwarded(kPort)}, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(mapper.outcome(), open(kPort), 10000);
+    }
+
     void routerBehindAnotherNat()
     {
         START_ROUTER({true, false, QStringLiteral("100.64.0.9")});
