@@ -98,8 +98,10 @@ class TestPortMapping : public QObject {
     {
         QTest::addColumn<bool>("upnp");
         QTest::addColumn<bool>("natpmp");
-        QTest::newRow("UPnP-IGD") << true << false;
-        QTest::newRow("NAT-PMP") << false << true;
+        QTest::addColumn<bool>("igdV1");
+        QTest::newRow("UPnP-IGD v2") << true << false << false;
+        QTest::newRow("UPnP-IGD v1") << true << false << true;
+        QTest::newRow("NAT-PMP") << false << true << false;
     }
 
 private Q_SLOTS:
@@ -182,7 +184,8 @@ private Q_SLOTS:
     {
         QFETCH(bool, upnp);
         QFETCH(bool, natpmp);
-        START_ROUTER({upnp, natpmp, {}});
+        QFETCH(bool, igdV1);
+        START_ROUTER({upnp, natpmp, igdV1, {}});
         listen();
         QVERIFY(!converses(kPort));
 
@@ -221,7 +224,7 @@ private Q_SLOTS:
         QFETCH(bool, upnp);
         QFETCH(QString, squatter);
         QFETCH(QString, squatterRule);
-        START_ROUTER({upnp, !upnp, {}});
+        START_ROUTER({upnp, !upnp, false, {}});
         QCOMPARE(m_rig->runAtHome(squatter.split(u' ')), 0);
         QCOMPARE(m_rig->mappings(), QStringList{squatterRule});
         listen();
@@ -242,7 +245,8 @@ private Q_SLOTS:
     {
         QFETCH(bool, upnp);
         QFETCH(bool, natpmp);
-        START_ROUTER({upnp, natpmp, {}});
+        QFETCH(bool, igdV1);
+        START_ROUTER({upnp, natpmp, igdV1, {}});
         auto mapper = std::make_unique<PortMapper>();
         mapper->open(kPort);
         QCOMPARE(awaitAnswer(*mapper), open(kPort));
@@ -254,7 +258,7 @@ private Q_SLOTS:
 
     void changesOfMindLeaveOneMapping()
     {
-        START_ROUTER({true, false, {}});
+        START_ROUTER({true, false, false, {}});
         PortMapper mapper;
 
         mapper.open(kPort);
@@ -267,7 +271,7 @@ private Q_SLOTS:
 
     void leaseIsRenewedWhileOpen()
     {
-        START_ROUTER({true, false, {}});
+        START_ROUTER({true, false, false, {}});
         // A mapping with the same lease that nobody renews: the router lets
         // it expire.
         QCOMPARE(m_rig->runAtHome({QStringLiteral("upnpc"), QStringLiteral("-i"), QStringLiteral("-a"),
@@ -292,7 +296,7 @@ private Q_SLOTS:
 
     void mappingComesBackAfterARouterRestart()
     {
-        START_ROUTER({true, false, {}});
+        START_ROUTER({true, false, false, {}});
         PortMapper::Timing timing;
         timing.lease = 4s;
         PortMapper mapper(timing);
@@ -300,7 +304,7 @@ private Q_SLOTS:
         QCOMPARE(awaitAnswer(mapper), open(kPort));
 
         m_rig->stopRouter();
-        QVERIFY(m_rig->startRouter({true, false, {}}));
+        QVERIFY(m_rig->startRouter({true, false, false, {}}));
 
         QTRY_COMPARE_WITH_TIMEOUT(m_rig->mappings(), QStringList{forwarded(kPort)}, 30000);
         QTRY_COMPARE_WITH_TIMEOUT(mapper.outcome(), open(kPort), 10000);
@@ -308,7 +312,7 @@ private Q_SLOTS:
 
     void routerBehindAnotherNat()
     {
-        START_ROUTER({true, false, QStringLiteral("100.64.0.9")});
+        START_ROUTER({true, false, false, QStringLiteral("100.64.0.9")});
         PortMapper mapper;
 
         mapper.open(kPort);

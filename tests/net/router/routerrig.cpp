@@ -177,6 +177,7 @@ bool RouterRig::startRouter(const RouterOptions &options)
         return false;
     QByteArray conf = in.readAll();
     conf.replace("@UPNP@", options.upnp ? "yes" : "no").replace("@NATPMP@", options.natpmp ? "yes" : "no");
+    conf.replace("@IGDV1@", options.igdV1 ? "yes" : "no");
     out.write(conf);
     out.close();
     m_stunAnswer = options.publicAddress.isEmpty() ? 0 : QHostAddress(options.publicAddress).toIPv4Address();

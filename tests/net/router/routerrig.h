@@ -45,6 +45,7 @@ public:
     struct RouterOptions {
         bool upnp = true;
         bool natpmp = true;
+        bool igdV1 = false; // describe itself as an IGD of version 1
         // What the STUN responder reports as the router's public address;
         // empty: the address the query came from.
         QString publicAddress;
