@@ -23,8 +23,15 @@ using namespace std::chrono_literals;
 constexpr const char *kDescription = "Natter Duo";
 // How many other external ports are tried when the one asked for is taken.
 constexpr int kPortTries = 8;
-// How long each of the library's four searches waits for answers; routers
-// on the LAN answer within a few hundred ms.
+// What an Internet gateway answers to, searched for one after the other
+// (as the library's own discovery does); each search waits up to
+// kDiscoveryMs, and routers on the LAN answer within a few hundred ms.
+constexpr const char *kSearchTypes[] = {
+    "urn:schemas-upnp-org:device:InternetGatewayDevice:1",
+    "urn:schemas-upnp-org:service:WANIPConnection:1",
+    "urn:schemas-upnp-org:service:WANPPPConnection:1",
+    "upnp:rootdevice",
+};
 constexpr int kDiscoveryMs = 1000;
 constexpr auto kNatPmpAnswer = 4s;
 constexpr int kUpnpConflict = 718;
@@ -62,13 +69,16 @@ quint16 nextPort(quint16 port)
 
 class UpnpRouter final : public RouterClient {
 public:
-    static std::unique_ptr<UpnpRouter> discover(MappingClock::time_point deadline)
+    // Searches for devices of one type, waiting up to a second for answers.
+    static std::unique_ptr<UpnpRouter> discover(const char *type, MappingClock::time_point deadline)
     {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - MappingClock::now());
         const int delay = static_cast<int>(std::clamp<long long>(left.count(), 100, kDiscoveryMs));
+        const char *const types[] = {type, nullptr};
         int error = 0;
-        UPNPDev *devices = upnpDiscover(delay, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+        UPNPDev *devices =
+            upnpDiscoverDevices(types, delay, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error, 0);
         if (devices == nullptr)
             return nullptr;
         auto router = std::unique_ptr<UpnpRouter>(new UpnpRouter);
@@ -173,15 +183,22 @@ public:
         return router;
     }
 
-    bool answered(MappingClock::time_point deadline)
+    enum class Answer { Yes, NotYet, Never };
+
+    // Whether the router has told its public address by the deadline; a
+    // deadline already past takes only what has arrived.
+    Answer answered(MappingClock::time_point deadline)
     {
         natpmpresp_t answer{};
-        if (await(answer, deadline) != 0 || answer.type != NATPMP_RESPTYPE_PUBLICADDRESS)
-            return false;
+        const int result = await(answer, deadline);
+        if (result == NATPMP_TRYAGAIN)
+            return Answer::NotYet;
+        if (result != 0 || answer.type != NATPMP_RESPTYPE_PUBLICADDRESS)
+            return Answer::Never;
         char text[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &answer.pnu.publicaddress.addr, text, sizeof text);
         m_publicAddress = QString::fromLatin1(text);
-        return true;
+        return Answer::Yes;
     }
 
     ~NatPmpRouter() override
@@ -234,13 +251,11 @@ private:
             getnatpmprequesttimeout(&m_natpmp, &retry);
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - MappingClock::now()).count();
-            if (left <= 0)
-                return NATPMP_TRYAGAIN;
             const long long untilRetry = std::max<long long>(0, retry.tv_sec * 1000LL + retry.tv_usec / 1000);
             pollfd fd{m_natpmp.s, POLLIN, 0};
-            poll(&fd, 1, static_cast<int>(std::min<long long>(left, untilRetry + 1)));
+            poll(&fd, 1, static_cast<int>(std::clamp<long long>(std::min<long long>(left, untilRetry + 1), 0, 60000)));
             const int result = readnatpmpresponseorretry(&m_natpmp, &answer);
-            if (result != NATPMP_TRYAGAIN)
+            if (result != NATPMP_TRYAGAIN || left <= 0)
                 return result;
         }
         return NATPMP_TRYAGAIN;
@@ -263,10 +278,20 @@ private:
 
 std::unique_ptr<RouterClient> findRouter(MappingClock::time_point deadline)
 {
+    // The NAT-PMP question goes out first; its answer is taken between the
+    // UPnP searches, so whichever protocol the router speaks answers soon.
     std::unique_ptr<NatPmpRouter> natpmp = NatPmpRouter::ask();
-    if (auto upnp = UpnpRouter::discover(deadline))
-        return upnp;
-    if (natpmp && natpmp->answered(deadline))
+    using Answer = NatPmpRouter::Answer;
+    for (const char *type : kSearchTypes) {
+        if (auto upnp = UpnpRouter::discover(type, deadline))
+            return upnp;
+        const Answer answer = natpmp ? natpmp->answered(MappingClock::now()) : Answer::Never;
+        if (answer == Answer::Yes)
+            return natpmp;
+        if (answer == Answer::Never)
+            natpmp.reset();
+    }
+    if (natpmp && natpmp->answered(deadline) == Answer::Yes)
         return natpmp;
     return nullptr;
 }

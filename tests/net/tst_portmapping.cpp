@@ -191,9 +191,12 @@ private Q_SLOTS:
 
         PortMapper mapper;
         QSignalSpy changes(&mapper, &PortMapper::changed);
+        QElapsedTimer clock;
+        clock.start();
         mapper.open(kPort);
 
         QCOMPARE(awaitAnswer(mapper), open(kPort));
+        qInfo("the router answered after %lld ms", static_cast<long long>(clock.elapsed()));
         QCOMPARE(changes.size(), 2);
         QCOMPARE(changes.first().first().value<PortMappingOutcome>().kind, Kind::Looking);
         QCOMPARE(m_rig->mappings(), QStringList{forwarded(kPort)});
