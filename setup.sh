@@ -16,9 +16,13 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 mode="${1:-run}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
-build_packages=(cmake ninja-build g++ qt6-base-dev qt6-multimedia-dev libbenchmark-dev fonts-dejavu-core)
-run_packages=(qt6-qpa-plugins libqt6multimedia6)
-test_packages=(pulseaudio pulseaudio-utils clang-14 libclang-rt-14-dev)
+build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-multimedia-dev libbenchmark-dev fonts-dejavu-core
+    libminiupnpc-dev libnatpmp-dev)
+run_packages=(qt6-qpa-plugins libqt6multimedia6 libminiupnpc17 libnatpmp1)
+# The router tests build a home network in network namespaces with a real
+# miniupnpd between a LAN and a WAN (tests/net/router).
+test_packages=(pulseaudio pulseaudio-utils clang-14 libclang-rt-14-dev
+    miniupnpd-nftables miniupnpc natpmpc nftables iproute2)
 package_packages=(dpkg-dev file lintian appstream desktop-file-utils shared-mime-info xdg-utils)
 
 need_root() {
@@ -62,6 +66,15 @@ start_sound_server() {
     pactl set-default-sink nullsink >/dev/null 2>&1 || true
 }
 
+stop_packaged_router() {
+    # miniupnpd's package may start a system service of its own; the router
+    # tests run their own miniupnpd inside a namespace, and nothing of the
+    # kind belongs on the machine itself.
+    if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet miniupnpd 2>/dev/null; then
+        need_root systemctl disable --now miniupnpd || true
+    fi
+}
+
 run_suite() { # <build dir>
     (cd "$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs" --timeout 600)
 }
@@ -74,6 +87,7 @@ run)
     ;;
 test)
     install_missing "${build_packages[@]}" "${run_packages[@]}" "${test_packages[@]}" "${package_packages[@]}"
+    stop_packaged_router
     start_sound_server
     echo "== normal build (warnings are errors)"
     configure_and_build "$here/build-ci" -DNATTER_WERROR=ON

@@ -4,6 +4,7 @@
 #include "conversation/admission.h"
 #include "conversation/chatlines.h"
 #include "conversation/conversationcontrol.h"
+#include "net/portmapping.h"
 #include "net/scktcomp.h"
 #include "sound/qtsoundservice.h"
 #include "sound/wave.h"
@@ -27,10 +28,11 @@ public:
           m_admission(window, *window.ServerSocket, [&window] { window.Soundwave->Play(); }),
           m_control(window, services.prompt, services.messages, *window.ClientSocket, *window.ServerSocket,
                     m_lines),
-          m_commands(window.transcript(), services, &window)
+          m_commands(window.transcript(), services, &window), m_routerPort(std::make_unique<PortMapper>())
     {
         bindEndpoints();
         bindActions();
+        bindRouterPort();
     }
 
     ~Subsystems() override
@@ -43,6 +45,7 @@ public:
         server.OnAccept = nullptr;
         server.Socket()->OnClientConnect = server.Socket()->OnClientDisconnect = nullptr;
         server.Socket()->OnClientRead = nullptr;
+        server.OnListen = server.OnDisconnect = nullptr;
     }
 
 private:
@@ -89,7 +92,24 @@ private:
         a.help = [this] { m_help->showHelp(); };
         a.about = [this] { m_about->exec(); };
         a.website = [this] { OpenWebSite(m_services.shell, m_services.system.programDirectory()); };
-        a.myIp = [this] { ShowMyIpAddresses(&m_window); };
+        a.myIp = [this] { ShowMyIpAddresses(&m_window, &m_routerPort); };
+    }
+
+    // The router option follows the listening endpoint: its port from the
+    // moment it is bound until it closes. Its outcomes go to the transcript.
+    void bindRouterPort()
+    {
+        TServerSocket &server = *m_window.ServerSocket;
+        RouterPortOption &option = m_routerPort;
+        server.OnListen = [&option](QObject *, TCustomWinSocket *socket) {
+            option.setListeningPort(quint16(socket->LocalPort()));
+        };
+        server.OnDisconnect = [&option](QObject *, TCustomWinSocket *) { option.setListeningPort(0); };
+        QObject::connect(&option, &RouterPortOption::outcome, &m_window, [this](const QString &text) {
+            ITranscript &transcript = m_window.transcript();
+            transcript.setColour(colours::kSystem);
+            transcript.appendLine(text);
+        });
     }
 
     Tnatterform &m_window;
@@ -101,6 +121,7 @@ private:
     HostAdmission m_admission;
     ConversationControl m_control;
     TranscriptCommands m_commands;
+    RouterPortOption m_routerPort;
 };
 
 } // namespace

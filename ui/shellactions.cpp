@@ -1,6 +1,9 @@
 #include "ui/shellactions.h"
 
+#include "net/portmapping.h"
+
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -78,7 +81,72 @@ QStringList listAddressesForJoiner(const QList<InterfaceAddress> &addresses)
     return others + loopbacks + ipv6;
 }
 
-QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent)
+RouterPortOption::RouterPortOption(std::unique_ptr<PortMapper> mapper, QObject *parent)
+    : QObject(parent), m_mapper(std::move(mapper))
+{
+    connect(m_mapper.get(), &PortMapper::changed, this, &RouterPortOption::mapperChanged);
+}
+
+RouterPortOption::~RouterPortOption() = default;
+
+void RouterPortOption::setChecked(bool checked)
+{
+    m_checked = checked;
+    follow();
+}
+
+void RouterPortOption::setListeningPort(quint16 port)
+{
+    m_port = port;
+    follow();
+}
+
+QString RouterPortOption::status() const
+{
+    return m_mapper->outcome().text();
+}
+
+void RouterPortOption::follow()
+{
+    const quint16 wanted = m_checked ? m_port : 0;
+    if (wanted == m_mappedPort)
+        return;
+    m_mappedPort = wanted;
+    if (wanted != 0)
+        m_mapper->open(wanted);
+    else
+        m_mapper->close();
+}
+
+void RouterPortOption::mapperChanged(const PortMappingOutcome &outcome)
+{
+    Q_EMIT statusChanged(outcome.text());
+    if (outcome.kind != PortMappingOutcome::Kind::Looking && outcome.kind != PortMappingOutcome::Kind::Closed)
+        Q_EMIT this->outcome(outcome.text());
+}
+
+namespace {
+
+// The router option and a label saying what became of it.
+void addRouterPortOption(QVBoxLayout *layout, QDialog *dialog, RouterPortOption *option)
+{
+    auto *box = new QCheckBox(RouterPortOption::caption(), dialog);
+    box->setObjectName(QStringLiteral("RouterPort"));
+    box->setAccessibleName(RouterPortOption::caption());
+    box->setChecked(option->checked());
+    auto *status = new QLabel(option->status(), dialog);
+    status->setObjectName(QStringLiteral("RouterPortStatus"));
+    status->setWordWrap(true);
+    status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QObject::connect(box, &QCheckBox::toggled, option, &RouterPortOption::setChecked);
+    QObject::connect(option, &RouterPortOption::statusChanged, status, &QLabel::setText);
+    layout->addWidget(box);
+    layout->addWidget(status);
+}
+
+} // namespace
+
+QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent, RouterPortOption *routerPort)
 {
     auto *dialog = new QDialog(parent);
     dialog->setObjectName(QStringLiteral("MyIpDialog"));
@@ -113,6 +181,8 @@ QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent)
         ++row;
     }
     layout->addLayout(grid);
+    if (routerPort != nullptr)
+        addRouterPortOption(layout, dialog, routerPort);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     layout->addWidget(buttons);
@@ -120,9 +190,10 @@ QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent)
     return dialog;
 }
 
-void ShowMyIpAddresses(QWidget *parent)
+void ShowMyIpAddresses(QWidget *parent, RouterPortOption *routerPort)
 {
-    QDialog *dialog = createMyIpDialog(listAddressesForJoiner(systemInterfaceAddresses()), parent);
+    QDialog *dialog =
+        createMyIpDialog(listAddressesForJoiner(systemInterfaceAddresses()), parent, routerPort);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->exec();
 }

@@ -1,6 +1,7 @@
 #include "logreader/logreaderwindow.h"
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"
+#include "net/portmapping.h"
 #include "tests/support/fakeservices.h"
 #include "tests/support/files.h"
 #include "ui/aboutunit.h"
@@ -10,8 +11,10 @@
 #include "ui/shellactions.h"
 #include "ui/transcriptcommands.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -60,6 +63,27 @@ public:
     void setColour(QRgb c) override { colour = c; }
     void appendLine(const QString &line) override { content.append({line, colour}); }
     void clear() override { content.clear(); }
+};
+
+// A port mapper that talks to no router: it notes what it is asked and
+// reports what the test scripts.
+class ScriptedMapper final : public PortMapper {
+public:
+    explicit ScriptedMapper(QStringList &calls) : m_calls(calls) {}
+    void open(quint16 port) override
+    {
+        m_calls << u"open %1"_s.arg(port);
+        report({PortMappingOutcome::Kind::Looking, {}, 0, {}});
+    }
+    void close() override
+    {
+        m_calls << u"close"_s;
+        report({});
+    }
+    using PortMapper::report;
+
+private:
+    QStringList &m_calls;
 };
 
 class TestUi : public QObject {
@@ -248,6 +272,83 @@ private Q_SLOTS:
         QVERIFY(here.contains(u"127.0.0.1 (lo)"_s));
         for (qsizetype i = here.indexOf(u"127.0.0.1 (lo)"_s) + 1; i < here.size(); ++i)
             QVERIFY2(here[i].contains(u':') && !here[i].startsWith(u"fe80"_s), qPrintable(here[i]));
+    }
+    void routerPortFollowsListening_data()
+    {
+        QTest::addColumn<QStringList>("steps"); // check, uncheck, listen <port>, stop
+        QTest::addColumn<QStringList>("asked");
+        QTest::newRow("never checked") << QStringList{u"listen 6767"_s, u"stop"_s} << QStringList{};
+        QTest::newRow("checked, not listening") << QStringList{u"check"_s, u"uncheck"_s} << QStringList{};
+        QTest::newRow("checked, then listening")
+            << QStringList{u"check"_s, u"listen 6767"_s} << QStringList{u"open 6767"_s};
+        QTest::newRow("listening, then checked")
+            << QStringList{u"listen 6767"_s, u"check"_s} << QStringList{u"open 6767"_s};
+        QTest::newRow("unchecked while listening") << QStringList{u"listen 6767"_s, u"check"_s, u"uncheck"_s}
+                                                   << QStringList{u"open 6767"_s, u"close"_s};
+        QTest::newRow("listening stops") << QStringList{u"check"_s, u"listen 6767"_s, u"stop"_s}
+                                         << QStringList{u"open 6767"_s, u"close"_s};
+        QTest::newRow("listening again on another port")
+            << QStringList{u"check"_s, u"listen 6767"_s, u"stop"_s, u"listen 7000"_s}
+            << QStringList{u"open 6767"_s, u"close"_s, u"open 7000"_s};
+    }
+    void routerPortFollowsListening()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, asked);
+        QStringList calls;
+        RouterPortOption option(std::make_unique<ScriptedMapper>(calls));
+
+        for (const QString &step : steps) {
+            if (step.startsWith(u"listen"))
+                option.setListeningPort(quint16(step.section(u' ', 1).toUInt()));
+            else if (step == u"stop")
+                option.setListeningPort(0);
+            else
+                option.setChecked(step == u"check");
+        }
+
+        QCOMPARE(calls, asked);
+    }
+    void routerPortInTheMyIpWindow()
+    {
+        QStringList calls;
+        auto owned = std::make_unique<ScriptedMapper>(calls);
+        ScriptedMapper &mapper = *owned;
+        RouterPortOption option(std::move(owned));
+        QSignalSpy transcriptLines(&option, &RouterPortOption::outcome);
+        option.setListeningPort(6767);
+        std::unique_ptr<QDialog> first(createMyIpDialog({u"192.168.1.20 (eth0)"_s}, nullptr, &option));
+        auto *box = first->findChild<QCheckBox *>(u"RouterPort"_s);
+        auto *status = first->findChild<QLabel *>(u"RouterPortStatus"_s);
+        QVERIFY(box && status);
+        QCOMPARE(box->text(), u"Open the port on my router while listening"_s);
+        QCOMPARE(box->accessibleName(), box->text());
+        QVERIFY(!box->isChecked());
+        QCOMPARE(status->text(), QString());
+
+        box->click();
+
+        QCOMPARE(calls, QStringList{u"open 6767"_s});
+        QCOMPARE(status->text(), u"Looking for the router . . ."_s);
+        QCOMPARE(transcriptLines.size(), 0);
+
+        mapper.report({PortMappingOutcome::Kind::Open, u"203.0.113.5"_s, 6767, {}});
+        mapper.report({PortMappingOutcome::Kind::Open, u"203.0.113.5"_s, 6767, {}});
+
+        QCOMPARE(status->text(), u"From the Internet: 203.0.113.5 port 6767"_s);
+        QCOMPARE(transcriptLines.size(), 1);
+        QCOMPARE(transcriptLines.first().first().toString(), status->text());
+
+        first.reset();
+        std::unique_ptr<QDialog> again(createMyIpDialog({}, nullptr, &option));
+        QVERIFY(again->findChild<QCheckBox *>(u"RouterPort"_s)->isChecked());
+        QCOMPARE(again->findChild<QLabel *>(u"RouterPortStatus"_s)->text(),
+                 u"From the Internet: 203.0.113.5 port 6767"_s);
+
+        again->findChild<QCheckBox *>(u"RouterPort"_s)->click();
+
+        QCOMPARE(calls, QStringList({u"open 6767"_s, u"close"_s}));
+        QCOMPARE(again->findChild<QLabel *>(u"RouterPortStatus"_s)->text(), QString());
     }
     void logReaderOpen_data()
     {

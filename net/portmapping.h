@@ -1,0 +1,98 @@
+#pragma once
+
+// Port mapping on the home router: while the host listens, the router is
+// asked (UPnP-IGD or NAT-PMP, whichever answers) to forward the listening
+// port from its external address, so that a joiner on the Internet can
+// reach the host. The talking to the router happens on a worker thread;
+// the mapper reports on the thread that owns it and never makes it wait.
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+class QTimer;
+
+namespace natter {
+
+// What the router said, or what became of asking it.
+struct PortMappingOutcome {
+    enum class Kind {
+        Closed,    // nothing asked, or the mapping was removed
+        Looking,   // asked; no answer yet
+        Open,      // forwarded: address and port are what a joiner uses
+        NoRouter,  // nothing answered in time
+        Refused,   // the router said no: reason is its own words
+        NotPublic, // the router's external address is private or shared
+    };
+    Kind kind = Kind::Closed;
+    QString address;  // the router's external address (Open, NotPublic)
+    quint16 port = 0; // the external port (Open)
+    QString reason;   // Refused
+
+    // The sentence shown to the user; empty for Closed.
+    QString text() const;
+
+    friend bool operator==(const PortMappingOutcome &, const PortMappingOutcome &) = default;
+};
+
+// Whether an external IPv4 address can be reached from the Internet: every
+// address but the private (10/8, 172.16/12, 192.168/16) and shared
+// (100.64/10) ranges counts, and so does anything that is not IPv4 text.
+bool isPublicAddress(const QString &address);
+
+class PortMapper : public QObject {
+    Q_OBJECT
+
+public:
+    struct Timing {
+        // The lease asked for; renewed when half of it has run.
+        std::chrono::seconds lease{3600};
+        // How long the user waits before being told that no router answered.
+        std::chrono::milliseconds answerWithin{12000};
+        // How long the destructor waits for the mapping to be removed.
+        std::chrono::milliseconds removalWithin{3000};
+    };
+
+    explicit PortMapper(QObject *parent = nullptr);
+    explicit PortMapper(Timing timing, QObject *parent = nullptr);
+    // Removes the mapping, waiting at most removalWithin; a mapping that
+    // could not be removed in that time expires with its lease.
+    ~PortMapper() override;
+
+    // Asks for the TCP port to be forwarded to this computer, replacing any
+    // earlier mapping. Reports Looking at once, then the router's answer.
+    virtual void open(quint16 port);
+    // Removes the mapping; reports Closed at once. Harmless when closed.
+    virtual void close();
+
+    const PortMappingOutcome &outcome() const { return m_outcome; }
+
+Q_SIGNALS:
+    // Each new outcome, once; a renewal that changes nothing is not reported.
+    void changed(const natter::PortMappingOutcome &outcome);
+
+protected:
+    // Makes the outcome current and reports it if it is new.
+    void report(const PortMappingOutcome &outcome);
+
+private:
+    struct Shared;
+    void post(int verb, quint16 port);
+    void take(quint64 generation, const PortMappingOutcome &outcome);
+    void answerOverdue();
+    void renew();
+
+    Timing m_timing;
+    std::shared_ptr<Shared> m_shared;
+    std::thread m_worker;
+    PortMappingOutcome m_outcome;
+    quint64 m_generation = 0;
+    quint16 m_port = 0;
+    QTimer *m_answerTimer;
+    QTimer *m_renewTimer;
+};
+
+} // namespace natter

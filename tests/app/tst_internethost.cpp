@@ -1,0 +1,164 @@
+// A host at home behind a real miniupnpd (tests/net/router) and a joiner on
+// the Internet side: two copies of the program, driven through their real
+// handlers, with nothing set up by hand but the My IP address window's
+// router option.
+#include "app/natterform.h"
+#include "app/wiring.h"
+#include "tests/net/router/routerrig.h"
+#include "tests/support/fakeservices.h"
+#include "ui/shellactions.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+using namespace natter;
+using namespace natter::testing;
+
+namespace {
+
+struct Peer {
+    test::FakeServices fakes;
+    Tnatterform form{fakes.services()};
+    std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
+
+    void answer(const QStringList &answers)
+    {
+        for (const QString &a : answers)
+            fakes.prompt.answer(a);
+    }
+    bool saw(const QString &text, QRgb colour)
+    {
+        return form.transcript().lines().contains(TranscriptLine{text, colour});
+    }
+    int count(const QString &text)
+    {
+        int n = 0;
+        for (const TranscriptLine &line : form.transcript().lines())
+            n += line.text == text ? 1 : 0;
+        return n;
+    }
+    void type(const QString &text)
+    {
+        form.Entry->setText(text);
+        QTest::keyClick(form.Entry, Qt::Key_Return);
+    }
+};
+
+const QString kWan = QString::fromLatin1(kRouterWan);
+
+} // namespace
+
+class TestInternetHost : public QObject {
+    Q_OBJECT
+
+    RouterRig m_rig;
+    QString m_unavailable;
+
+    // Help > My IP address on the host: tick the router option, read the
+    // label, close the window.
+    static QString tickRouterOption(Peer &host)
+    {
+        QString shown;
+        QTimer poke;
+        QObject::connect(&poke, &QTimer::timeout, &poke, [&] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (dialog == nullptr)
+                return;
+            poke.stop();
+            auto *box = dialog->findChild<QCheckBox *>(QStringLiteral("RouterPort"));
+            if (box != nullptr && !box->isChecked())
+                box->click();
+            shown = dialog->findChild<QLabel *>(QStringLiteral("RouterPortStatus"))->text();
+            dialog->reject();
+        });
+        poke.start(10);
+        host.form.MyIP1Click();
+        return shown;
+    }
+
+    // The joiner asks for the host at the router's external address.
+    bool join(Peer &joiner)
+    {
+        joiner.answer({QStringLiteral("bob"), QStringLiteral("6767"), kWan});
+        return m_rig.fromInternet([&joiner] { joiner.form.Connect1Click(); });
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_unavailable = m_rig.up();
+        if (m_unavailable.isEmpty() && !m_rig.startRouter({}))
+            m_unavailable = QStringLiteral("miniupnpd did not start in the router namespace");
+        if (m_unavailable.isEmpty() && !m_rig.enterHome())
+            m_unavailable = QStringLiteral("cannot enter the home namespace");
+    }
+
+    void joinerFromTheInternetConversesOnlyWhileThePortIsOpen()
+    {
+        if (!m_unavailable.isEmpty())
+            QSKIP(qPrintable(m_unavailable));
+        auto host = std::make_unique<Peer>();
+        auto joiner = std::make_unique<Peer>();
+        const QString errorLine = QStringLiteral("Error connecting to:") + kWan;
+        const QString openLine = QStringLiteral("From the Internet: %1 port 6767").arg(kWan);
+        host->answer({QStringLiteral("ann"), QStringLiteral("6767")});
+        host->form.Listen1Click();
+        QCOMPARE(host->form.status(), QStringLiteral("Listening . . ."));
+
+        QVERIFY(join(*joiner));
+
+        QTRY_COMPARE_WITH_TIMEOUT(joiner->count(errorLine), 1, 10000);
+        const QByteArray quietRouter = m_rig.routerLog();
+        QVERIFY2(!quietRouter.contains("M-SEARCH") && !quietRouter.contains("NAT-PMP request"),
+                 quietRouter.constData());
+
+        QCOMPARE(tickRouterOption(*host), QStringLiteral("Looking for the router . . ."));
+
+        QTRY_VERIFY_WITH_TIMEOUT(host->saw(openLine, colours::kSystem), 15000);
+        QCOMPARE(m_rig.mappings(),
+                 QStringList{QStringLiteral("6767 -> %1:6767").arg(QLatin1String(kHomeAddress))});
+        QVERIFY(join(*joiner));
+        QTRY_COMPARE_WITH_TIMEOUT(joiner->form.status(), QStringLiteral("Connected to: ") + kWan, 10000);
+        QTRY_COMPARE(host->form.status(), QStringLiteral("Connected from: 203.0.113.100"));
+        joiner->type(QStringLiteral("hello from afar"));
+        QTRY_VERIFY(host->saw(QStringLiteral("bob: hello from afar"), colours::kPeer));
+        host->type(QStringLiteral("welcome home"));
+        QTRY_VERIFY(joiner->saw(QStringLiteral("ann: welcome home"), colours::kPeer));
+        QCOMPARE(host->count(openLine), 1);
+
+        host->form.Disconnect1Click();
+
+        QTRY_COMPARE_WITH_TIMEOUT(m_rig.mappings(), QStringList(), 5000);
+        QTRY_COMPARE(joiner->form.status(), QStringLiteral("Disconnected"));
+        QVERIFY(join(*joiner));
+        QTRY_COMPARE_WITH_TIMEOUT(joiner->count(errorLine), 2, 10000);
+        QCOMPARE(host->fakes.report.shown + joiner->fakes.report.shown, QStringList());
+    }
+
+    void closingTheProgramRemovesTheMapping()
+    {
+        if (!m_unavailable.isEmpty())
+            QSKIP(qPrintable(m_unavailable));
+        auto host = std::make_unique<Peer>();
+        tickRouterOption(*host);
+        host->answer({QStringLiteral("ann"), QStringLiteral("6767")});
+        host->form.Listen1Click();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            host->saw(QStringLiteral("From the Internet: %1 port 6767").arg(kWan), colours::kSystem), 15000);
+
+        host->form.close();
+        host.reset();
+
+        QCOMPARE(m_rig.mappings(), QStringList());
+    }
+};
+
+QTEST_MAIN(TestInternetHost)
+#include "tst_internethost.moc"
