@@ -155,7 +155,7 @@ QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent, RouterP
     auto *layout = new QVBoxLayout(dialog);
     auto *intro = new QLabel(
         addresses.isEmpty()
-            ? QStringLiteral("This computer has no active IPv4 network connection.")
+            ? QStringLiteral("This computer has no active network connection.")
             : QStringLiteral("Give the joiner one of these addresses (the first is usually the right one):"),
         dialog);
     intro->setWordWrap(true);
