@@ -131,7 +131,7 @@ private Q_SLOTS:
         row("unknown destinations, pictures, binary, specials",
             "{\\rtf1{\\*\\unheardof {nested {deeper}} x}{\\pict\\pngblip 8950}{\\object{\\objdata 01}}"
             "{\\header h}{\\*\\blob\\bin3 }{}}Keep\\line this\\tab one\\~two\\_three\\-four\\}}out",
-            black(u"Keep|this\tone\u00A0two-threefour}"_s));
+            black(u"[picture]Keep|this\tone\u00A0two-threefour}"_s));
         row("colour kept until plain, bad index, surrogates, \\ newline",
             "{\\rtf1{\\colortbl;\\red1\\green2\\blue3;}\\cf1 one\\par x\\u-10179?\\u-8704?y\\\n\\cf7"
             " three\\par\\cf1 \\plain four\\par}",

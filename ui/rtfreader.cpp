@@ -1,0 +1,877 @@
+// The RTF reader: one pass over the bytes, a state per group, text gathered
+// into lines and runs of one format each.
+#include "ui/codepage.h"
+#include "ui/rtf.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace natter::rtf {
+
+namespace {
+
+enum class Word : unsigned char {
+    Ansi,
+    AnsiCpg,
+    B,
+    Bin,
+    Bullet,
+    Cb,
+    Cell,
+    Cf,
+    ChCbPat,
+    ColorTbl,
+    Cpg,
+    Deff,
+    EmDash,
+    EmSpace,
+    EnDash,
+    EnSpace,
+    F,
+    FCharset,
+    FontTbl,
+    Highlight,
+    I,
+    LdblQuote,
+    Line,
+    ListText,
+    LQuote,
+    Mac,
+    NestCell,
+    NestRow,
+    NestTableProps,
+    Page,
+    Par,
+    Pc,
+    Pca,
+    Pict,
+    Plain,
+    PnText,
+    RdblQuote,
+    Row,
+    RQuote,
+    Sect,
+    ShpPict,
+    Skip,
+    Red,
+    Green,
+    Blue,
+    Tab,
+    U,
+    Uc,
+    Ul,
+    UlNone,
+    V
+};
+
+// Sorted by name, for a binary search. Destinations listed as Skip hold no
+// text of the document.
+constexpr std::pair<std::string_view, Word> kWords[] = {{"annotation", Word::Skip},
+                                                        {"ansi", Word::Ansi},
+                                                        {"ansicpg", Word::AnsiCpg},
+                                                        {"atnauthor", Word::Skip},
+                                                        {"atnid", Word::Skip},
+                                                        {"b", Word::B},
+                                                        {"bin", Word::Bin},
+                                                        {"bkmkend", Word::Skip},
+                                                        {"bkmkstart", Word::Skip},
+                                                        {"blue", Word::Blue},
+                                                        {"bullet", Word::Bullet},
+                                                        {"cb", Word::Cb},
+                                                        {"cell", Word::Cell},
+                                                        {"cf", Word::Cf},
+                                                        {"chcbpat", Word::ChCbPat},
+                                                        {"colorschememapping", Word::Skip},
+                                                        {"colortbl", Word::ColorTbl},
+                                                        {"cpg", Word::Cpg},
+                                                        {"datastore", Word::Skip},
+                                                        {"deff", Word::Deff},
+                                                        {"emdash", Word::EmDash},
+                                                        {"emspace", Word::EmSpace},
+                                                        {"endash", Word::EnDash},
+                                                        {"enspace", Word::EnSpace},
+                                                        {"f", Word::F},
+                                                        {"fcharset", Word::FCharset},
+                                                        {"filetbl", Word::Skip},
+                                                        {"fldinst", Word::Skip},
+                                                        {"fonttbl", Word::FontTbl},
+                                                        {"footer", Word::Skip},
+                                                        {"footerf", Word::Skip},
+                                                        {"footerl", Word::Skip},
+                                                        {"footerr", Word::Skip},
+                                                        {"footnote", Word::Skip},
+                                                        {"generator", Word::Skip},
+                                                        {"green", Word::Green},
+                                                        {"header", Word::Skip},
+                                                        {"headerf", Word::Skip},
+                                                        {"headerl", Word::Skip},
+                                                        {"headerr", Word::Skip},
+                                                        {"highlight", Word::Highlight},
+                                                        {"i", Word::I},
+                                                        {"info", Word::Skip},
+                                                        {"latentstyles", Word::Skip},
+                                                        {"ldblquote", Word::LdblQuote},
+                                                        {"line", Word::Line},
+                                                        {"listoverridetable", Word::Skip},
+                                                        {"listtable", Word::Skip},
+                                                        {"listtext", Word::ListText},
+                                                        {"lquote", Word::LQuote},
+                                                        {"mac", Word::Mac},
+                                                        {"nestcell", Word::NestCell},
+                                                        {"nestrow", Word::NestRow},
+                                                        {"nesttableprops", Word::NestTableProps},
+                                                        {"nonesttables", Word::Skip},
+                                                        {"nonshppict", Word::Skip},
+                                                        {"objclass", Word::Skip},
+                                                        {"objdata", Word::Skip},
+                                                        {"page", Word::Page},
+                                                        {"par", Word::Par},
+                                                        {"pc", Word::Pc},
+                                                        {"pca", Word::Pca},
+                                                        {"pict", Word::Pict},
+                                                        {"plain", Word::Plain},
+                                                        {"pn", Word::Skip},
+                                                        {"pntext", Word::PnText},
+                                                        {"pntxta", Word::Skip},
+                                                        {"pntxtb", Word::Skip},
+                                                        {"private", Word::Skip},
+                                                        {"rdblquote", Word::RdblQuote},
+                                                        {"red", Word::Red},
+                                                        {"revtbl", Word::Skip},
+                                                        {"row", Word::Row},
+                                                        {"rquote", Word::RQuote},
+                                                        {"rsidtbl", Word::Skip},
+                                                        {"sect", Word::Sect},
+                                                        {"shppict", Word::ShpPict},
+                                                        {"stylesheet", Word::Skip},
+                                                        {"tab", Word::Tab},
+                                                        {"tc", Word::Skip},
+                                                        {"template", Word::Skip},
+                                                        {"themedata", Word::Skip},
+                                                        {"u", Word::U},
+                                                        {"uc", Word::Uc},
+                                                        {"ul", Word::Ul},
+                                                        {"uld", Word::Ul},
+                                                        {"uldash", Word::Ul},
+                                                        {"uldashd", Word::Ul},
+                                                        {"uldashdd", Word::Ul},
+                                                        {"uldb", Word::Ul},
+                                                        {"ulhwave", Word::Ul},
+                                                        {"ulldash", Word::Ul},
+                                                        {"ulnone", Word::UlNone},
+                                                        {"ulth", Word::Ul},
+                                                        {"ulthd", Word::Ul},
+                                                        {"ulthdash", Word::Ul},
+                                                        {"ulthdashd", Word::Ul},
+                                                        {"ulthdashdd", Word::Ul},
+                                                        {"ulthldash", Word::Ul},
+                                                        {"ululdbwave", Word::Ul},
+                                                        {"ulw", Word::Ul},
+                                                        {"ulwave", Word::Ul},
+                                                        {"userprops", Word::Skip},
+                                                        {"v", Word::V},
+                                                        {"xe", Word::Skip},
+                                                        {"xmlnstbl", Word::Skip}};
+
+static_assert(std::is_sorted(std::begin(kWords), std::end(kWords),
+                             [](const auto &a, const auto &b) { return a.first < b.first; }));
+
+std::optional<Word> lookUp(std::string_view name)
+{
+    const auto *end = std::end(kWords);
+    const auto *it =
+        std::lower_bound(std::begin(kWords), end, name,
+                         [](const auto &entry, std::string_view key) { return entry.first < key; });
+    if (it == end || it->first != name)
+        return std::nullopt;
+    return it->second;
+}
+
+// Text: shown. NestProps: a nested row's properties, whose \nestrow ends the
+// row. Skipped: nothing inside counts.
+enum class Destination : unsigned char { Text, ColourTable, FontTable, NestProps, Skipped };
+
+struct GroupState {
+    int colour = 0;    // \cf, index into the colour table
+    int highlight = 0; // \highlight
+    int shading = 0;   // \cb, \chcbpat
+    int font = -1;     // \f; -1: the document's default font
+    int unicodeSkip = 1;
+    bool bold = false;
+    bool italic = false;
+    bool underline = false;
+    bool hidden = false;
+    Destination destination = Destination::Text;
+};
+
+struct ColourEntry {
+    QRgb rgb = 0;
+    bool automatic = true;
+};
+
+struct FontEntry {
+    int charsetCodePage = -1; // from \fcharset
+    int codePage = -1;        // from \cpg, which wins
+};
+
+// Bounds against hostile documents; real ones stay far below.
+constexpr qsizetype kMaxColours = 4096;
+constexpr qsizetype kMaxFonts = 4096;
+constexpr qsizetype kMaxRuns = 4'000'000;
+
+bool isLetter(int c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(int c)
+{
+    return c >= '0' && c <= '9';
+}
+int hexValue(int c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+class Reader {
+public:
+    explicit Reader(QByteArrayView data) : m_data(data) {}
+
+    Document run()
+    {
+        m_stack.reserve(kMaxDepth);
+        // Whatever stands before the document's group (blanks, a byte-order
+        // mark) is not part of it.
+        m_pos = std::max<qsizetype>(m_data.indexOf('{'), 0);
+        const qsizetype n = m_data.size();
+        while (m_pos < n) {
+            const char c = m_data[m_pos++];
+            switch (c) {
+            case '{':
+                openGroup();
+                break;
+            case '}':
+                if (!closeGroup())
+                    m_pos = n; // the document's outer group has ended
+                break;
+            case '\\':
+                controlSequence();
+                break;
+            case '\r':
+            case '\n':
+                break;
+            default:
+                textByte(static_cast<unsigned char>(c));
+                break;
+            }
+        }
+        finishLine(false);
+        Document document;
+        document.lines = std::move(m_lines);
+        document.runs = std::move(m_runs);
+        document.rich = true;
+        document.unknownCodePages = m_decoder.unknown();
+        return document;
+    }
+
+private:
+    // ------------------------------------------------------------ groups
+
+    void openGroup()
+    {
+        resolveOptional();
+        m_pendingSkip = 0;
+        m_dirty = true;
+        if (static_cast<int>(m_stack.size()) < kMaxDepth) {
+            m_stack.push_back(m_state);
+            return;
+        }
+        // Too deep to keep a state per group: the groups beyond the limit
+        // share one, and the state at the limit comes back once they close.
+        if (m_untracked == 0)
+            m_limitState = m_state;
+        ++m_untracked;
+    }
+
+    // False when the group closed was the outermost one.
+    bool closeGroup()
+    {
+        m_optional = false;
+        m_pendingSkip = 0;
+        m_dirty = true;
+        if (m_untracked > 0) {
+            --m_untracked;
+            if (m_untracked < m_enteredFrom) {
+                m_state.destination = m_destinationBefore;
+                m_enteredFrom = 0;
+            }
+            if (m_untracked == 0)
+                m_state = m_limitState;
+            return true;
+        }
+        if (m_stack.empty())
+            return false;
+        if (m_state.destination == Destination::ColourTable)
+            endColourEntry(false);
+        m_state = m_stack.back();
+        m_stack.pop_back();
+        return !m_stack.empty();
+    }
+
+    void enter(Destination destination)
+    {
+        if (m_untracked > 0 && m_enteredFrom == 0 && m_state.destination != destination) {
+            m_enteredFrom = m_untracked;
+            m_destinationBefore = m_state.destination;
+        }
+        m_state.destination = destination;
+    }
+
+    // "\*" before something other than a control word: skip that group.
+    void resolveOptional()
+    {
+        if (m_optional) {
+            m_optional = false;
+            enter(Destination::Skipped);
+        }
+    }
+
+    // ------------------------------------------------------------ tokens
+
+    int peek() const { return m_pos < m_data.size() ? static_cast<unsigned char>(m_data[m_pos]) : -1; }
+
+    void controlSequence()
+    {
+        const int c = peek();
+        if (c < 0)
+            return; // a lone backslash at the very end
+        if (!isLetter(c)) {
+            ++m_pos;
+            controlSymbol(c);
+            return;
+        }
+        // Control word: letters (a word longer than any known one is kept
+        // short and so stays unknown), then an optional signed number.
+        char word[33];
+        std::size_t len = 0;
+        while (isLetter(peek())) {
+            if (len < sizeof word - 1)
+                word[len] = static_cast<char>(peek());
+            ++len;
+            ++m_pos;
+        }
+        const std::string_view name(word, std::min(len, sizeof word - 1));
+        const bool overlong = len >= sizeof word - 1;
+        bool negative = false;
+        bool hasNumber = false;
+        std::int64_t number = 0;
+        if (peek() == '-' && m_pos + 1 < m_data.size() &&
+            isDigit(static_cast<unsigned char>(m_data[m_pos + 1]))) {
+            negative = true;
+            ++m_pos;
+        }
+        while (isDigit(peek())) {
+            hasNumber = true;
+            if (number < 100'000'000'000LL)
+                number = number * 10 + (peek() - '0');
+            ++m_pos;
+        }
+        if (peek() == ' ')
+            ++m_pos;
+        if (negative)
+            number = -number;
+        const int param = static_cast<int>(std::clamp<std::int64_t>(number, INT32_MIN, INT32_MAX));
+        const std::optional<Word> known = overlong ? std::nullopt : lookUp(name);
+        const bool optional = std::exchange(m_optional, false);
+        if (known == Word::Bin) {
+            // Binary data: skip it whole, whatever destination it is in.
+            const qsizetype left = m_data.size() - m_pos;
+            m_pos += std::clamp<qsizetype>(hasNumber ? param : 0, 0, left);
+            return;
+        }
+        if (m_state.destination == Destination::Skipped)
+            return;
+        if (optional && known != Word::ShpPict && known != Word::NestTableProps) {
+            enter(Destination::Skipped); // an optional destination this reader does not know
+            return;
+        }
+        if (known)
+            controlWord(*known, hasNumber, param);
+    }
+
+    void controlSymbol(int c)
+    {
+        if (c == '*') {
+            m_optional = true;
+            return;
+        }
+        resolveOptional();
+        switch (c) {
+        case '\\':
+        case '{':
+        case '}':
+            textByte(static_cast<unsigned char>(c));
+            break;
+        case '\'': {
+            const int hi = hexValue(peek());
+            if (hi < 0)
+                return; // truncated escape: nothing
+            ++m_pos;
+            const int lo = hexValue(peek());
+            if (lo < 0)
+                return;
+            ++m_pos;
+            escapedByte(static_cast<unsigned char>(hi * 16 + lo));
+            break;
+        }
+        case '\r':
+        case '\n':
+            endParagraph();
+            break;
+        case '~':
+            symbol(u'\u00A0');
+            break;
+        case '_':
+            textByte('-');
+            break;
+        default:
+            break; // \- \| \: and the like carry no text
+        }
+    }
+
+    void controlWord(Word word, bool hasNumber, int param)
+    {
+        switch (m_state.destination) {
+        case Destination::ColourTable:
+            return colourTableWord(word, param);
+        case Destination::FontTable:
+            return fontTableWord(word, param);
+        case Destination::NestProps:
+            if (word == Word::NestRow)
+                endRow();
+            return;
+        default:
+            break;
+        }
+        if (formatWord(word, hasNumber, param) || documentWord(word, param))
+            return;
+        switch (word) {
+        case Word::Par:
+        case Word::Line:
+        case Word::Sect:
+        case Word::Page:
+            return endParagraph();
+        case Word::Row:
+        case Word::NestRow:
+            return endRow();
+        case Word::Cell:
+        case Word::NestCell:
+            if (m_state.destination == Destination::Text && !m_state.hidden)
+                ++m_pendingCells;
+            return;
+        case Word::Tab:
+            return symbol(u'\t');
+        case Word::U:
+            return unicode(hasNumber, param);
+        case Word::LQuote:
+            return textUnit(u'\u2018');
+        case Word::RQuote:
+            return textUnit(u'\u2019');
+        case Word::LdblQuote:
+            return textUnit(u'\u201C');
+        case Word::RdblQuote:
+            return textUnit(u'\u201D');
+        case Word::Bullet:
+            return textUnit(u'\u2022');
+        case Word::EnDash:
+            return textUnit(u'\u2013');
+        case Word::EmDash:
+            return textUnit(u'\u2014');
+        case Word::EnSpace:
+            return textUnit(u'\u2002');
+        case Word::EmSpace:
+            return textUnit(u'\u2003');
+        case Word::ColorTbl:
+            enter(Destination::ColourTable);
+            m_colours.clear();
+            m_entry = {};
+            return;
+        case Word::FontTbl:
+            return enter(Destination::FontTable);
+        case Word::NestTableProps:
+            return enter(Destination::NestProps);
+        case Word::ListText:
+            m_listText = true;
+            return;
+        case Word::PnText:
+            // Old-style list numbers; a paragraph that has them as \listtext
+            // already shows them once.
+            if (m_listText)
+                enter(Destination::Skipped);
+            return;
+        case Word::Pict:
+            for (const char16_t unit : std::u16string_view(kPicturePlaceholder))
+                textUnit(unit);
+            return enter(Destination::Skipped);
+        case Word::Skip:
+            return enter(Destination::Skipped);
+        default:
+            return; // every other word changes nothing that is kept
+        }
+    }
+
+    // Character formatting; true when `word` was one.
+    bool formatWord(Word word, bool hasNumber, int param)
+    {
+        const bool on = !hasNumber || param != 0;
+        switch (word) {
+        case Word::Cf:
+            m_state.colour = hasNumber ? param : 0;
+            break;
+        case Word::Highlight:
+            m_state.highlight = hasNumber ? param : 0;
+            break;
+        case Word::Cb:
+        case Word::ChCbPat:
+            m_state.shading = hasNumber ? param : 0;
+            break;
+        case Word::B:
+            m_state.bold = on;
+            break;
+        case Word::I:
+            m_state.italic = on;
+            break;
+        case Word::Ul:
+            m_state.underline = on;
+            break;
+        case Word::UlNone:
+            m_state.underline = false;
+            break;
+        case Word::V:
+            m_state.hidden = on;
+            break;
+        case Word::F:
+            m_state.font = hasNumber ? param : -1;
+            break;
+        case Word::Uc:
+            m_state.unicodeSkip = std::clamp(param, 0, 8);
+            break;
+        case Word::Plain: {
+            const GroupState kept = m_state;
+            m_state = GroupState{};
+            m_state.destination = kept.destination;
+            m_state.unicodeSkip = kept.unicodeSkip;
+            break;
+        }
+        default:
+            return false;
+        }
+        m_dirty = true;
+        return true;
+    }
+
+    // The document's code page and default font; true when `word` was one.
+    bool documentWord(Word word, int param)
+    {
+        switch (word) {
+        case Word::Ansi:
+            m_documentCodePage = codepage::kWestern;
+            break;
+        case Word::AnsiCpg:
+            m_documentCodePage = param > 0 ? param : codepage::kWestern;
+            break;
+        case Word::Mac:
+            m_documentCodePage = 10000;
+            break;
+        case Word::Pc:
+            m_documentCodePage = 437;
+            break;
+        case Word::Pca:
+            m_documentCodePage = 850;
+            break;
+        case Word::Deff:
+            m_defaultFont = param;
+            break;
+        default:
+            return false;
+        }
+        m_dirty = true;
+        return true;
+    }
+
+    void colourTableWord(Word word, int param)
+    {
+        const auto v = static_cast<QRgb>(std::clamp(param, 0, 255));
+        if (word == Word::Red)
+            m_entry.rgb = (m_entry.rgb & 0x00FFFF) | (v << 16);
+        else if (word == Word::Green)
+            m_entry.rgb = (m_entry.rgb & 0xFF00FF) | (v << 8);
+        else if (word == Word::Blue)
+            m_entry.rgb = (m_entry.rgb & 0xFFFF00) | v;
+        else
+            return;
+        m_entry.automatic = false;
+    }
+
+    void fontTableWord(Word word, int param)
+    {
+        if (word == Word::F) {
+            m_fontBeingDefined = param;
+            return;
+        }
+        if (word != Word::FCharset && word != Word::Cpg)
+            return;
+        auto it = m_fonts.find(m_fontBeingDefined);
+        if (it == m_fonts.end()) {
+            if (m_fonts.size() >= kMaxFonts)
+                return;
+            it = m_fonts.insert(m_fontBeingDefined, FontEntry{});
+        }
+        if (word == Word::FCharset)
+            it->charsetCodePage = codepage::ofCharset(param);
+        else
+            it->codePage = param > 0 ? param : -1;
+    }
+
+    void endColourEntry(bool always)
+    {
+        if ((always || !m_entry.automatic) && m_colours.size() < kMaxColours)
+            m_colours.append(m_entry);
+        m_entry = {};
+    }
+
+    // ------------------------------------------------------------ formats
+
+    std::optional<QRgb> colourAt(int index) const
+    {
+        if (index <= 0 || index >= m_colours.size() || m_colours.at(index).automatic)
+            return std::nullopt;
+        return m_colours.at(index).rgb;
+    }
+
+    CharFormat currentFormat() const
+    {
+        CharFormat format;
+        format.colour = colourAt(m_state.colour).value_or(0);
+        format.background =
+            colourAt(m_state.highlight).value_or(colourAt(m_state.shading).value_or(kNoBackground));
+        format.bold = m_state.bold;
+        format.italic = m_state.italic;
+        format.underline = m_state.underline;
+        return format;
+    }
+
+    int currentCodePage() const
+    {
+        const auto it = m_fonts.constFind(m_state.font >= 0 ? m_state.font : m_defaultFont);
+        if (it != m_fonts.cend()) {
+            if (it->codePage > 0)
+                return it->codePage;
+            if (it->charsetCodePage > 0)
+                return it->charsetCodePage;
+        }
+        return m_documentCodePage;
+    }
+
+    // Brings the run being gathered up to the state's format and code page.
+    void refresh()
+    {
+        m_dirty = false;
+        const int codePage = currentCodePage();
+        if (codePage != m_codePage) {
+            flushPending(false);
+            m_codePage = codePage;
+        }
+        const CharFormat format = currentFormat();
+        if (format != m_format && m_runs.size() < kMaxRuns) {
+            flushPending(true);
+            closeRun();
+            m_format = format;
+        }
+    }
+
+    void closeRun()
+    {
+        const qsizetype length = m_line.size() - m_runStart;
+        if (length > 0) {
+            const qsizetype line = m_lines.size();
+            Run *last = m_runs.isEmpty() ? nullptr : &m_runs.last();
+            if (last && last->line == line && last->start + last->length == m_runStart &&
+                last->format == m_format)
+                last->length += length;
+            else
+                m_runs.append(Run{line, m_runStart, length, m_format});
+        }
+        m_runStart = m_line.size();
+    }
+
+    // ------------------------------------------------------------ text
+
+    // True when text may go into the line now (with pending cell
+    // separators already in it).
+    bool acceptText(bool fallbackCounts = true)
+    {
+        if (m_state.destination != Destination::Text || (fallbackCounts && consumeSkip()) || m_state.hidden)
+            return false;
+        if (m_dirty)
+            refresh();
+        m_lineStarted = true;
+        if (m_pendingCells > 0) {
+            flushPending(false);
+            m_line.append(QString(std::exchange(m_pendingCells, 0), u'\t'));
+        }
+        return true;
+    }
+
+    // True when this character is a fallback for a preceding \u and is dropped.
+    bool consumeSkip()
+    {
+        if (m_pendingSkip > 0) {
+            --m_pendingSkip;
+            return true;
+        }
+        return false;
+    }
+
+    void textByte(unsigned char b)
+    {
+        resolveOptional();
+        if (m_state.destination == Destination::ColourTable) {
+            if (b == ';')
+                endColourEntry(true);
+            return;
+        }
+        if (b < 0x20 && b != '\t')
+            return;
+        if (acceptText())
+            m_pending += static_cast<char>(b);
+    }
+
+    void escapedByte(unsigned char b)
+    {
+        if (acceptText())
+            m_pending += static_cast<char>(b);
+    }
+
+    // A character written as a control word or symbol, which a \u fallback
+    // count includes.
+    void symbol(char16_t unit)
+    {
+        if (acceptText()) {
+            flushPending(false);
+            m_line += QChar(unit);
+        }
+    }
+
+    void textUnit(char16_t unit)
+    {
+        if (acceptText(false)) {
+            flushPending(false);
+            m_line += QChar(unit);
+        }
+    }
+
+    void unicode(bool hasNumber, int param)
+    {
+        if (hasNumber && param >= -32768 && param <= 65535)
+            textUnit(static_cast<char16_t>(param < 0 ? param + 65536 : param));
+        if (m_state.destination == Destination::Text)
+            m_pendingSkip = m_state.unicodeSkip;
+    }
+
+    void flushPending(bool carry) { m_decoder.decode(m_codePage, m_pending, m_line, carry); }
+
+    void endParagraph()
+    {
+        if (m_state.destination != Destination::Text)
+            return;
+        if (m_pendingCells > 0)
+            acceptText();
+        finishLine(true);
+    }
+
+    void endRow()
+    {
+        // Cells are separated, not ended, by a tab.
+        m_pendingCells = std::max(m_pendingCells - 1, 0);
+        const Destination destination = std::exchange(m_state.destination, Destination::Text);
+        endParagraph();
+        m_state.destination = destination;
+    }
+
+    void finishLine(bool always)
+    {
+        if (!always && !m_lineStarted)
+            return;
+        flushPending(false);
+        closeRun();
+        const qsizetype line = m_lines.size();
+        const bool hasRun = !m_runs.isEmpty() && m_runs.constLast().line == line;
+        const QRgb colour = hasRun ? firstColour(line) : colourAt(m_state.colour).value_or(0);
+        m_lines.append(TranscriptLine{std::move(m_line), colour});
+        m_line = QString();
+        m_runStart = 0;
+        m_lineStarted = false;
+        m_listText = false;
+    }
+
+    QRgb firstColour(qsizetype line) const
+    {
+        // The runs of a line follow each other; walk back to its first.
+        qsizetype i = m_runs.size() - 1;
+        while (i > 0 && m_runs.at(i - 1).line == line)
+            --i;
+        return m_runs.at(i).format.colour;
+    }
+
+    QByteArrayView m_data;
+    qsizetype m_pos = 0;
+    GroupState m_state;
+    std::vector<GroupState> m_stack;
+    int m_untracked = 0; // groups opened beyond kMaxDepth, not tracked
+    GroupState m_limitState;
+    int m_enteredFrom = 0; // untracked level whose group changed destination
+    Destination m_destinationBefore = Destination::Text;
+    bool m_optional = false; // "\*" seen, its control word not yet
+    int m_pendingSkip = 0;
+    int m_pendingCells = 0;  // cell ends not yet written as tabs
+    bool m_listText = false; // this paragraph's list number came as \listtext
+    QList<ColourEntry> m_colours;
+    ColourEntry m_entry;
+    QHash<int, FontEntry> m_fonts;
+    int m_fontBeingDefined = 0;
+    int m_defaultFont = 0;
+    int m_documentCodePage = codepage::kWestern;
+    codepage::Decoder m_decoder;
+    bool m_dirty = true; // the state changed since the run's format was set
+    int m_codePage = codepage::kWestern;
+    CharFormat m_format;
+    QList<TranscriptLine> m_lines;
+    QList<Run> m_runs;
+    QString m_line;
+    qsizetype m_runStart = 0;
+    QByteArray m_pending; // bytes of text in m_codePage, not yet decoded
+    bool m_lineStarted = false;
+};
+
+} // namespace
+
+Document read(QByteArrayView data)
+{
+    if (!looksLikeRtf(data))
+        return Document{readPlainText(data), {}, false, {}};
+    return Reader(data).run();
+}
+
+} // namespace natter::rtf
