@@ -44,7 +44,9 @@ LoadedLog loadLog(const QString &path)
     }
     rtf::Document document = rtf::read(content);
     log.lines = std::move(document.lines);
+    log.runs = std::move(document.runs);
     log.rich = document.rich;
+    log.unknownCodePages = std::move(document.unknownCodePages);
     return log;
 }
 

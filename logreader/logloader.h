@@ -1,6 +1,7 @@
 #pragma once
 
 #include "messaging/transcript.h"
+#include "ui/rtf.h"
 
 #include <QList>
 #include <QString>
@@ -11,7 +12,9 @@ namespace natter::logreader {
 // `error` says why and `lines` is empty.
 struct LoadedLog {
     QList<TranscriptLine> lines;
-    bool rich = false; // read as rich text (false: as plain text)
+    QList<rtf::Run> runs;        // how each part of a line looks
+    bool rich = false;           // read as rich text (false: as plain text)
+    QList<int> unknownCodePages; // read as Windows-1252 instead
     QString error;
 };
 

@@ -112,16 +112,29 @@ bool LogReaderWindow::openFile(const QString &path)
     // belong to the window, and the one shown before goes once replaced.
     auto *document = new QTextDocument(this);
     document->setDefaultFont(m_page->font());
-    setDocumentLines(*document, m_lines);
+    setDocumentText(*document, rtf::Document{m_lines, std::move(log.runs), log.rich, {}});
     m_page->setDocument(document);
     delete std::exchange(m_document, document);
     m_page->moveCursor(QTextCursor::Start);
     m_currentFile = QFileInfo(path).absoluteFilePath();
-    m_status->setText(
-        log.rich ? QStringLiteral("%1 lines").arg(m_lines.size())
-                 : QStringLiteral("%1 lines (not a rich-text log: shown as plain text)").arg(m_lines.size()));
+    m_status->setText(statusText(log));
     updateTitle();
     return true;
+}
+
+QString LogReaderWindow::statusText(const LoadedLog &log) const
+{
+    QString text = QStringLiteral("%1 lines").arg(m_lines.size());
+    if (!log.rich)
+        text += QStringLiteral(" (not a rich-text log: shown as plain text)");
+    if (!log.unknownCodePages.isEmpty()) {
+        QStringList pages;
+        for (const int page : log.unknownCodePages)
+            pages << QString::number(page);
+        text += QStringLiteral(" (unknown code page %1: read as Windows-1252)")
+                    .arg(pages.join(QStringLiteral(", ")));
+    }
+    return text;
 }
 
 bool LogReaderWindow::saveAsText(const QString &path)

@@ -13,6 +13,8 @@ class QToolBar;
 
 namespace natter::logreader {
 
+struct LoadedLog;
+
 // The log reader's window: shows one saved log read-only with its colours,
 // finds text in it and saves it as plain text. Files come from File > Open,
 // the command line or drag and drop. Problems are told through `messages`.
@@ -32,6 +34,7 @@ public:
 
     QTextEdit *page() const { return m_page; }
     QLineEdit *findField() const { return m_findField; }
+    QLabel *status() const { return m_status; }
     QString currentFile() const { return m_currentFile; }
     // Where File > Open starts: the open log's folder, or the folder where
     // the chat program saves logs.
@@ -48,6 +51,7 @@ private:
     void chooseAndOpen();
     void chooseAndSave();
     void updateTitle();
+    QString statusText(const LoadedLog &log) const;
 
     IMessageBox &m_messages;
     QTextEdit *m_page;

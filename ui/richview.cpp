@@ -1,11 +1,14 @@
 #include "ui/richview.h"
 
 #include <QColor>
+#include <QHash>
 #include <QPalette>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
+
+#include <algorithm>
 
 namespace natter {
 
@@ -17,29 +20,114 @@ QTextCharFormat formatFor(QRgb colour)
         format.setForeground(QColor::fromRgb(colour));
     return format;
 }
-} // namespace
 
-void setDocumentLines(QTextDocument &document, const QList<TranscriptLine> &lines)
+QTextCharFormat formatFor(const rtf::CharFormat &look)
 {
-    // Filling a read-only page is not an edit to undo; recording it would
-    // cost more than the filling itself on long logs.
+    QTextCharFormat format = formatFor(look.colour);
+    if (look.background != rtf::kNoBackground)
+        format.setBackground(QColor::fromRgb(look.background));
+    if (look.bold)
+        format.setFontWeight(QFont::Bold);
+    if (look.italic)
+        format.setFontItalic(true);
+    if (look.underline)
+        format.setFontUnderline(true);
+    return format;
+}
+
+rtf::CharFormat lookOf(const QTextCharFormat &format)
+{
+    rtf::CharFormat look;
+    if (format.hasProperty(QTextFormat::ForegroundBrush))
+        look.colour = format.foreground().color().rgb() & 0xFFFFFF;
+    if (format.hasProperty(QTextFormat::BackgroundBrush))
+        look.background = format.background().color().rgb() & 0xFFFFFF;
+    look.bold = format.fontWeight() >= QFont::Bold;
+    look.italic = format.fontItalic();
+    look.underline = format.fontUnderline();
+    return look;
+}
+
+// The toolkit's form of each look, made once per look.
+class Formats {
+public:
+    const QTextCharFormat &of(const rtf::CharFormat &look)
+    {
+        const Key key{look.colour, look.background,
+                      (look.bold ? 1u : 0u) | (look.italic ? 2u : 0u) | (look.underline ? 4u : 0u)};
+        auto it = m_formats.find(key);
+        if (it == m_formats.end())
+            it = m_formats.insert(key, formatFor(look));
+        return *it;
+    }
+
+private:
+    struct Key {
+        QRgb colour;
+        QRgb background;
+        unsigned style;
+        bool operator==(const Key &) const = default;
+        friend size_t qHash(const Key &key, size_t seed)
+        {
+            return qHashMulti(seed, key.colour, key.background, key.style);
+        }
+    };
+    QHash<Key, QTextCharFormat> m_formats;
+};
+
+// Fills a document without recording undo steps: filling a read-only page
+// is no edit to undo, and recording it would cost more than the filling.
+template <typename Fill> void refill(QTextDocument &document, Fill fill)
+{
     const bool undo = document.isUndoRedoEnabled();
     document.setUndoRedoEnabled(false);
     document.clear();
     QTextCursor cursor(&document);
     cursor.beginEditBlock();
-    bool first = true;
-    for (const TranscriptLine &line : lines) {
-        const QTextCharFormat format = formatFor(line.colour);
-        if (!first)
-            cursor.insertBlock(QTextBlockFormat(), format);
-        else
-            cursor.setBlockCharFormat(format);
-        first = false;
-        cursor.insertText(line.text, format);
-    }
+    fill(cursor);
     cursor.endEditBlock();
     document.setUndoRedoEnabled(undo);
+}
+} // namespace
+
+void setDocumentLines(QTextDocument &document, const QList<TranscriptLine> &lines)
+{
+    setDocumentText(document, rtf::Document{lines, {}, false, {}});
+}
+
+void setDocumentText(QTextDocument &document, const rtf::Document &text)
+{
+    refill(document, [&text](QTextCursor &cursor) {
+        Formats formats;
+        const QList<rtf::Run> &runs = text.runs;
+        qsizetype next = 0; // the first run not yet shown
+        for (qsizetype i = 0; i < text.lines.size(); ++i) {
+            const TranscriptLine &line = text.lines.at(i);
+            const bool hasRuns = next < runs.size() && runs.at(next).line == i;
+            // The paragraph itself takes the look of its first character,
+            // so that an empty line keeps its colour.
+            const QTextCharFormat blockFormat =
+                hasRuns ? formats.of(runs.at(next).format) : formatFor(line.colour);
+            if (i > 0)
+                cursor.insertBlock(QTextBlockFormat(), blockFormat);
+            else
+                cursor.setBlockCharFormat(blockFormat);
+            if (!hasRuns) {
+                cursor.insertText(line.text, blockFormat);
+                continue;
+            }
+            qsizetype shown = 0; // runs are expected to cover the line; gaps show plain
+            for (; next < runs.size() && runs.at(next).line == i; ++next) {
+                const rtf::Run &run = runs.at(next);
+                if (run.start > shown)
+                    cursor.insertText(line.text.mid(shown, run.start - shown), blockFormat);
+                cursor.insertText(line.text.mid(run.start, run.length), formats.of(run.format));
+                shown = std::max(shown, run.start + run.length);
+            }
+            if (shown < line.text.size())
+                cursor.insertText(line.text.mid(shown), blockFormat);
+        }
+    });
 }
 
 void appendColouredLine(QTextEdit &edit, const QString &text, QRgb colour)
@@ -67,6 +155,25 @@ QList<TranscriptLine> documentLines(const QTextDocument &document)
         lines.append(TranscriptLine{block.text(), colour});
     }
     return lines;
+}
+
+QList<rtf::Run> documentRuns(const QTextDocument &document)
+{
+    QList<rtf::Run> runs;
+    qsizetype line = 0;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next(), ++line) {
+        for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const rtf::CharFormat look = lookOf(fragment.charFormat());
+            const qsizetype start = fragment.position() - block.position();
+            rtf::Run *last = runs.isEmpty() ? nullptr : &runs.last();
+            if (last && last->line == line && last->format == look)
+                last->length += fragment.length();
+            else
+                runs.append(rtf::Run{line, start, fragment.length(), look});
+        }
+    }
+    return runs;
 }
 
 void styleReadOnlyPage(QTextEdit &edit)
