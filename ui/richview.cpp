@@ -9,6 +9,7 @@
 #include <QTextEdit>
 
 #include <algorithm>
+#include <utility>
 
 namespace natter {
 
@@ -49,6 +50,11 @@ rtf::CharFormat lookOf(const QTextCharFormat &format)
 }
 
 // The toolkit's form of each look, made once per look.
+// Lines per paragraph of the page: lines after the first in a paragraph
+// follow a line separator. They look the same as paragraphs of their own,
+// and a few long paragraphs fill much faster than many short ones.
+constexpr qsizetype kLinesPerBlock = 64;
+
 class Formats {
 public:
     const QTextCharFormat &of(const rtf::CharFormat &look)
@@ -88,6 +94,54 @@ template <typename Fill> void refill(QTextDocument &document, Fill fill)
     cursor.endEditBlock();
     document.setUndoRedoEnabled(undo);
 }
+// Calls `take(text, colour, runs)` for each line of `document`: its text,
+// the colour of its start, and its runs.
+template <typename Take> void forEachLine(const QTextDocument &document, Take take)
+{
+    if (document.isEmpty())
+        return;
+    qsizetype line = 0;
+    QString text;
+    QRgb colour = 0;
+    QList<rtf::Run> runs;
+    const auto finish = [&] {
+        take(text, colour, runs);
+        ++line;
+        text.clear();
+        runs.clear();
+    };
+    const auto add = [&](QStringView part, const rtf::CharFormat &look) {
+        if (part.isEmpty())
+            return;
+        if (!runs.isEmpty() && runs.last().format == look)
+            runs.last().length += part.size();
+        else
+            runs.append(rtf::Run{line, text.size(), part.size(), look});
+        text += part;
+    };
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        colour = lookOf(block.charFormat()).colour;
+        bool atStart = true;
+        for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const rtf::CharFormat look = lookOf(fragment.charFormat());
+            const QString fragmentText = fragment.text();
+            QStringView rest(fragmentText);
+            if (atStart)
+                colour = look.colour;
+            atStart = false;
+            for (qsizetype cut = rest.indexOf(QChar(QChar::LineSeparator)); cut >= 0;
+                 cut = rest.indexOf(QChar(QChar::LineSeparator))) {
+                add(rest.first(cut), look);
+                finish();
+                colour = look.colour; // the separator carries the next line's look
+                rest = rest.sliced(cut + 1);
+            }
+            add(rest, look);
+        }
+        finish();
+    }
+}
 } // namespace
 
 void setDocumentLines(QTextDocument &document, const QList<TranscriptLine> &lines)
@@ -104,28 +158,31 @@ void setDocumentText(QTextDocument &document, const rtf::Document &text)
         for (qsizetype i = 0; i < text.lines.size(); ++i) {
             const TranscriptLine &line = text.lines.at(i);
             const bool hasRuns = next < runs.size() && runs.at(next).line == i;
-            // The paragraph itself takes the look of its first character,
-            // so that an empty line keeps its colour.
-            const QTextCharFormat blockFormat =
+            // The line's start (a paragraph, or the separator before the
+            // line) takes the look of its first character, so that an empty
+            // line keeps its colour.
+            const QTextCharFormat lineFormat =
                 hasRuns ? formats.of(runs.at(next).format) : formatFor(line.colour);
-            if (i > 0)
-                cursor.insertBlock(QTextBlockFormat(), blockFormat);
+            QString prefix;
+            if (i % kLinesPerBlock != 0)
+                prefix = QChar(QChar::LineSeparator);
+            else if (i > 0)
+                cursor.insertBlock(QTextBlockFormat(), lineFormat);
             else
-                cursor.setBlockCharFormat(blockFormat);
-            if (!hasRuns) {
-                cursor.insertText(line.text, blockFormat);
-                continue;
-            }
-            qsizetype shown = 0; // runs are expected to cover the line; gaps show plain
+                cursor.setBlockCharFormat(lineFormat);
+            qsizetype shown = 0; // runs are expected to cover the line; gaps show in the line's look
             for (; next < runs.size() && runs.at(next).line == i; ++next) {
                 const rtf::Run &run = runs.at(next);
                 if (run.start > shown)
-                    cursor.insertText(line.text.mid(shown, run.start - shown), blockFormat);
-                cursor.insertText(line.text.mid(run.start, run.length), formats.of(run.format));
+                    cursor.insertText(std::exchange(prefix, QString()) +
+                                          line.text.mid(shown, run.start - shown),
+                                      lineFormat);
+                cursor.insertText(std::exchange(prefix, QString()) + line.text.mid(run.start, run.length),
+                                  formats.of(run.format));
                 shown = std::max(shown, run.start + run.length);
             }
-            if (shown < line.text.size())
-                cursor.insertText(line.text.mid(shown), blockFormat);
+            if (shown < line.text.size() || !prefix.isEmpty())
+                cursor.insertText(prefix + line.text.mid(shown), lineFormat);
         }
     });
 }
@@ -144,35 +201,17 @@ void appendColouredLine(QTextEdit &edit, const QString &text, QRgb colour)
 QList<TranscriptLine> documentLines(const QTextDocument &document)
 {
     QList<TranscriptLine> lines;
-    if (document.isEmpty())
-        return lines;
-    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
-        QRgb colour = 0;
-        const QTextBlock::iterator it = block.begin();
-        const QTextCharFormat format = it.atEnd() ? block.charFormat() : it.fragment().charFormat();
-        if (format.hasProperty(QTextFormat::ForegroundBrush))
-            colour = format.foreground().color().rgb() & 0xFFFFFF;
-        lines.append(TranscriptLine{block.text(), colour});
-    }
+    forEachLine(document, [&lines](const QString &text, QRgb colour, const QList<rtf::Run> &) {
+        lines.append(TranscriptLine{text, colour});
+    });
     return lines;
 }
 
 QList<rtf::Run> documentRuns(const QTextDocument &document)
 {
     QList<rtf::Run> runs;
-    qsizetype line = 0;
-    for (QTextBlock block = document.begin(); block.isValid(); block = block.next(), ++line) {
-        for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
-            const QTextFragment fragment = it.fragment();
-            const rtf::CharFormat look = lookOf(fragment.charFormat());
-            const qsizetype start = fragment.position() - block.position();
-            rtf::Run *last = runs.isEmpty() ? nullptr : &runs.last();
-            if (last && last->line == line && last->format == look)
-                last->length += fragment.length();
-            else
-                runs.append(rtf::Run{line, start, fragment.length(), look});
-        }
-    }
+    forEachLine(document,
+                [&runs](const QString &, QRgb, const QList<rtf::Run> &lineRuns) { runs += lineRuns; });
     return runs;
 }
 

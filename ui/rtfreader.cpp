@@ -272,7 +272,7 @@ public:
             case '\n':
                 break;
             default:
-                textByte(static_cast<unsigned char>(c));
+                textSpan(c);
                 break;
             }
         }
@@ -756,6 +756,27 @@ private:
             return;
         if (acceptText())
             m_pending += static_cast<char>(b);
+    }
+
+    // Plain text goes into the line as a whole stretch, up to the next
+    // byte with a meaning of its own.
+    void textSpan(char first)
+    {
+        if (m_pendingSkip > 0 || m_optional || m_state.destination != Destination::Text ||
+            static_cast<unsigned char>(first) < 0x20) {
+            textByte(static_cast<unsigned char>(first));
+            return;
+        }
+        const qsizetype start = m_pos - 1;
+        const qsizetype n = m_data.size();
+        while (m_pos < n) {
+            const auto c = static_cast<unsigned char>(m_data[m_pos]);
+            if (c == '{' || c == '}' || c == '\\' || c < 0x20)
+                break;
+            ++m_pos;
+        }
+        if (acceptText())
+            m_pending.append(m_data.sliced(start, m_pos - start));
     }
 
     void escapedByte(unsigned char b)
