@@ -71,6 +71,13 @@ constexpr std::pair<int, const char *> kNames[] = {{437, "CP437"},
                                                    {54936, "GB18030"},
                                                    {65001, "UTF-8"}};
 
+// The code page of each font character set (\fcharset).
+constexpr std::pair<int, int> kCharsets[] = {
+    {0, 1252},   {2, kSymbol}, {77, 10000}, {78, 10001}, {79, 10003}, {80, 10008}, {81, 10002}, {83, 10005},
+    {84, 10004}, {85, 10006},  {86, 10081}, {87, 10021}, {88, 10029}, {89, 10007}, {128, 932},  {129, 949},
+    {130, 1361}, {134, 936},   {136, 950},  {161, 1253}, {162, 1254}, {163, 1258}, {177, 1255}, {178, 1256},
+    {186, 1257}, {204, 1251},  {222, 874},  {238, 1250}, {254, 437},  {255, 850}};
+
 const char *nameOf(int codePage)
 {
     for (const auto &[number, name] : kNames) {
@@ -97,70 +104,11 @@ bool isAscii(const QByteArray &bytes)
 
 int ofCharset(int charset)
 {
-    switch (charset) {
-    case 0:
-        return 1252; // ANSI
-    case 2:
-        return 1252; // symbol fonts: their bytes, as they are
-    case 77:
-        return 10000; // Mac Roman
-    case 78:
-        return 10001; // Mac Japanese
-    case 79:
-        return 10003; // Mac Korean
-    case 80:
-        return 10008; // Mac Simplified Chinese
-    case 81:
-        return 10002; // Mac Traditional Chinese
-    case 83:
-        return 10005; // Mac Hebrew
-    case 84:
-        return 10004; // Mac Arabic
-    case 85:
-        return 10006; // Mac Greek
-    case 86:
-        return 10081; // Mac Turkish
-    case 87:
-        return 10021; // Mac Thai
-    case 88:
-        return 10029; // Mac Central European
-    case 89:
-        return 10007; // Mac Cyrillic
-    case 128:
-        return 932; // Shift JIS
-    case 129:
-        return 949; // Hangul
-    case 130:
-        return 1361; // Johab
-    case 134:
-        return 936; // GB2312
-    case 136:
-        return 950; // Big5
-    case 161:
-        return 1253; // Greek
-    case 162:
-        return 1254; // Turkish
-    case 163:
-        return 1258; // Vietnamese
-    case 177:
-        return 1255; // Hebrew
-    case 178:
-        return 1256; // Arabic
-    case 186:
-        return 1257; // Baltic
-    case 204:
-        return 1251; // Cyrillic
-    case 222:
-        return 874; // Thai
-    case 238:
-        return 1250; // Central European
-    case 254:
-        return 437; // PC 437
-    case 255:
-        return 850; // OEM
-    default:
-        return -1; // 1 (default) and anything unknown
+    for (const auto &[set, codePage] : kCharsets) {
+        if (set == charset)
+            return codePage;
     }
+    return -1; // 1 (the default character set) and unknown ones
 }
 
 struct Decoder::Converter {
@@ -206,9 +154,18 @@ void Decoder::decode(int codePage, QByteArray &bytes, QString &out, bool carry)
 {
     if (bytes.isEmpty())
         return;
-    Converter *converter = codePage == kWestern ? nullptr : converterFor(codePage);
-    if (converter == nullptr || isAscii(bytes)) {
-        out += converter == nullptr ? cp1252::toUnicode(bytes) : QString::fromLatin1(bytes);
+    if (codePage == kSymbol) {
+        // Symbol fonts: Latin letters stand for their glyphs, which no
+        // Unicode text can show without the font; the list bullet can.
+        out += cp1252::toUnicode(bytes).replace(QChar(0xB7), QChar(0x2022));
+        bytes.clear();
+        return;
+    }
+    // ASCII reads the same in every code page here (a byte of a character
+    // cut short is never ASCII).
+    Converter *converter = codePage == kWestern || isAscii(bytes) ? nullptr : converterFor(codePage);
+    if (converter == nullptr) {
+        out += cp1252::toUnicode(bytes);
         bytes.clear();
         return;
     }

@@ -13,6 +13,7 @@
 namespace natter::codepage {
 
 inline constexpr int kWestern = 1252;
+inline constexpr int kSymbol = 42; // symbol fonts (\fcharset2)
 
 // The code page of a font character set (\fcharset); -1 when the character
 // set names none (the document's code page applies).

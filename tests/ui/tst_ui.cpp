@@ -1,6 +1,4 @@
 #include "logreader/logreaderwindow.h"
-#include "messaging/cipher.h"
-#include "messaging/codec1252.h"
 #include "net/portmapping.h"
 #include "tests/support/fakeservices.h"
 #include "tests/support/files.h"
@@ -27,32 +25,12 @@ using namespace natter;
 using namespace Qt::StringLiterals;
 using Lines = QList<TranscriptLine>;
 
-// Lines joined by '|', all in the default colour.
-static Lines black(const QString &joined)
-{
-    Lines lines;
-    for (const QString &text : joined.split(u'|'))
-        lines.append({text, 0});
-    return joined.isEmpty() ? Lines{} : lines;
-}
 static QStringList texts(const QTextDocument *document)
 {
     QStringList texts;
     for (const TranscriptLine &line : documentLines(*document))
         texts << line.text;
     return texts;
-}
-static void row(const char *name, const QByteArray &input, const Lines &expected, bool rich = true)
-{
-    QTest::newRow(name) << input << rich << expected;
-}
-// A transcript as the program writes it: 7-bit, balanced groups, read back unchanged.
-static void written(const char *name, const Lines &lines)
-{
-    const QByteArray doc = rtf::write(lines);
-    QVERIFY(std::all_of(doc.begin(), doc.end(), [](char c) { return static_cast<uchar>(c) < 0x80; }));
-    QCOMPARE(doc.count('{') - doc.count("\\{"), doc.count('}') - doc.count("\\}"));
-    row(name, doc, lines);
 }
 
 class MemoryTranscript final : public ITranscript {
@@ -96,80 +74,6 @@ private Q_SLOTS:
         m_fakes->system.directory = m_dir->path() + u'/';
         TranscriptCommands::writeLog(m_dir->filePath(m_logName), m_log);
         QVERIFY(QDir(m_dir->path()).mkdir(u"folder"_s));
-    }
-    void rtfRead_data()
-    {
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<bool>("rich");
-        QTest::addColumn<Lines>("expected");
-        QByteArray bytes; // the internal character set
-        for (int j = 1; j <= static_cast<int>(cipher::kSetSize); ++j)
-            bytes += static_cast<char>(cipher::setEntry(j));
-        const QString set = cp1252::toUnicode(bytes);
-        written("internal set, each colour",
-                {{set, colours::kOwn}, {set, colours::kPeer}, {set, colours::kSystem}});
-        written("braces, backslashes, control words",
-                {{u"{\\}\\\\{{}}\\"_s, colours::kOwn}, {u"B: }\\par {\\rtf1 \\cf2 x}\\'41\\u65?"_s, 1}});
-        written("blanks, empty line, outside 1252, controls",
-                {{u"  lead"_s, 2}, {QString(), 0}, {u"\u03A9 \U0001F600 a\tb\x01 "_s, 0xFF8000}});
-        written("empty transcript", {});
-        row("wordpad",
-            "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil Calibri;}}\r\n{\\colortbl"
-            " ;\\red255\\green0\\blue0;\\red0\\green0\\blue255;}\r\n{\\*\\generator Riched20"
-            "}\\viewkind4\\uc1 \r\n\\pard\\cf1\\f0 Red caf\\'e9\\cf0\\par\r\n\\cf2 Blue \\b bold\\b0 "
-            " text\\par\r\n}\r\n",
-            {{u"Red caf\u00E9"_s, 0xFF0000}, {u"Blue bold text"_s, 0x0000FF}});
-        QFile resaved(QFINDTESTDATA("data/office-resaved.rtf")); // a log saved again by a word processor
-        QVERIFY(resaved.open(QIODevice::ReadOnly));
-        row("log resaved by a word processor", resaved.readAll(),
-            {{u"Connected to: 127.0.0.1"_s, colours::kSystem},
-             {u"Ann: Hello Bob! {braces} and \\backslashes\\ \\par not a paragraph"_s, colours::kOwn},
-             {u"Bob: \u00C7a va? Caf\u00E9 costs 3\u20AC or \u00A32, na\u00EFve \u00F6\u00E4\u00D6\u00C4\u00E5\u00C5"_s,
-              colours::kPeer},
-             {u"Ann:\u2006 \u2006 "_s + set.mid(1), colours::kOwn},
-             {u"Peer disconnected"_s, colours::kSystem}});
-        row("unknown destinations, pictures, binary, specials",
-            "{\\rtf1{\\*\\unheardof {nested {deeper}} x}{\\pict\\pngblip 8950}{\\object{\\objdata 01}}"
-            "{\\header h}{\\*\\blob\\bin3 }{}}Keep\\line this\\tab one\\~two\\_three\\-four\\}}out",
-            black(u"[picture]Keep|this\tone\u00A0two-threefour}"_s));
-        row("colour kept until plain, bad index, surrogates, \\ newline",
-            "{\\rtf1{\\colortbl;\\red1\\green2\\blue3;}\\cf1 one\\par x\\u-10179?\\u-8704?y\\\n\\cf7"
-            " three\\par\\cf1 \\plain four\\par}",
-            {{u"one"_s, 0x010203}, {u"x\U0001F600y"_s, 0x010203}, {u"three"_s, 0}, {u"four"_s, 0}});
-        row("\\uc, fallbacks cut by a group",
-            "{\\rtf1\\uc3\\u65{x}yz\\'zzb\\uc2 \\u8364\\'80\\'80c\\uc0\\u8211 d}",
-            black(u"Axyzzzb\u20ACc\u2013d"_s));
-        // Damaged and hostile documents yield the text they hold.
-        const QByteArray deep(200000, '{'), shut(200000, '}');
-        row("deep nesting", "{\\rtf1 " + deep + "deep" + shut + "after}", black(u"deepafter"_s));
-        row("deep, then skipped group",
-            "{\\rtf1 " + deep.left(300) + "{\\*\\x hidden}a" + shut.left(300) + "b}", black(u"ab"_s));
-        row("unclosed nesting", "{\\rtf1 " + deep + "x", black(u"x"_s));
-        row("truncated hex escape", "{\\rtf1 ab\\'4", black(u"ab"_s));
-        row("lone backslash", "{\\rtf1 ab\\", black(u"ab"_s));
-        row("huge numbers",
-            "{\\rtf1{\\colortbl;\\red99999999999999999999\\green-5\\blue7;}\\cf999999999999999999"
-            " a\\u99999999999 b\\uc2147483647 \\u65 cdefghijklmn}",
-            black(u"aAklmn"_s));
-        row("negative, huge bin", "{\\rtf1 a\\bin-5 b\\bin99999999999 bcd}", black(u"ab"_s));
-        row("overlong word", "{\\rtf1 a\\" + QByteArray(100000, 'p') + "ar b}", black(u"ab"_s));
-        row("closing brace first", "{\\rtf1}}}}x", {});
-        row("BOM, blanks first", "\xEF\xBB\xBF\r\n {\\rtf1 x}", black(u"x"_s));
-        // Anything else is plain text.
-        row("plain: empty", QByteArray(), {}, false);
-        row("plain: utf-8", "\xEF\xBB\xBFHi\r\nW \xC3\xA9\r\n", black(u"Hi|W \u00E9"_s), false);
-        row("plain: 1252, CR", "caf\xE9\r\r\x80", black(u"caf\u00E9||\u20AC"_s), false);
-        row("plain: text first", "x{\\rtf1 hi}", black(u"x{\\rtf1 hi}"_s), false);
-        row("plain: wrong magic", "{\\rtx1 hi}", black(u"{\\rtx1 hi}"_s), false);
-    }
-    void rtfRead()
-    {
-        QFETCH(QByteArray, input);
-        QFETCH(bool, rich);
-        QFETCH(Lines, expected);
-        const rtf::Document doc = rtf::read(input);
-        QCOMPARE(doc.rich, rich);
-        QCOMPARE(doc.lines, expected);
     }
     void transcriptCommands()
     {
