@@ -2,8 +2,9 @@
 // into lines and runs of one format each.
 #include "ui/codepage.h"
 #include "ui/rtf.h"
-
-#include <QHash>
+#include "ui/rtflines.h"
+#include "ui/rtftables.h"
+#include "ui/rtfwords.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,182 +17,7 @@ namespace natter::rtf {
 
 namespace {
 
-enum class Word : unsigned char {
-    Ansi,
-    AnsiCpg,
-    B,
-    Bin,
-    Bullet,
-    Cb,
-    Cell,
-    Cf,
-    ChCbPat,
-    ColorTbl,
-    Cpg,
-    Deff,
-    EmDash,
-    EmSpace,
-    EnDash,
-    EnSpace,
-    F,
-    FCharset,
-    FontTbl,
-    Highlight,
-    I,
-    LdblQuote,
-    Line,
-    ListText,
-    LQuote,
-    Mac,
-    NestCell,
-    NestRow,
-    NestTableProps,
-    Page,
-    Par,
-    Pc,
-    Pca,
-    Pict,
-    Plain,
-    PnText,
-    RdblQuote,
-    Row,
-    RQuote,
-    Sect,
-    ShpPict,
-    Skip,
-    Red,
-    Green,
-    Blue,
-    Tab,
-    U,
-    Uc,
-    Ul,
-    UlNone,
-    V
-};
-
-// Sorted by name, for a binary search. Destinations listed as Skip hold no
-// text of the document.
-constexpr std::pair<std::string_view, Word> kWords[] = {{"annotation", Word::Skip},
-                                                        {"ansi", Word::Ansi},
-                                                        {"ansicpg", Word::AnsiCpg},
-                                                        {"atnauthor", Word::Skip},
-                                                        {"atnid", Word::Skip},
-                                                        {"b", Word::B},
-                                                        {"bin", Word::Bin},
-                                                        {"bkmkend", Word::Skip},
-                                                        {"bkmkstart", Word::Skip},
-                                                        {"blue", Word::Blue},
-                                                        {"bullet", Word::Bullet},
-                                                        {"cb", Word::Cb},
-                                                        {"cell", Word::Cell},
-                                                        {"cf", Word::Cf},
-                                                        {"chcbpat", Word::ChCbPat},
-                                                        {"colorschememapping", Word::Skip},
-                                                        {"colortbl", Word::ColorTbl},
-                                                        {"cpg", Word::Cpg},
-                                                        {"datastore", Word::Skip},
-                                                        {"deff", Word::Deff},
-                                                        {"emdash", Word::EmDash},
-                                                        {"emspace", Word::EmSpace},
-                                                        {"endash", Word::EnDash},
-                                                        {"enspace", Word::EnSpace},
-                                                        {"f", Word::F},
-                                                        {"fcharset", Word::FCharset},
-                                                        {"filetbl", Word::Skip},
-                                                        {"fldinst", Word::Skip},
-                                                        {"fonttbl", Word::FontTbl},
-                                                        {"footer", Word::Skip},
-                                                        {"footerf", Word::Skip},
-                                                        {"footerl", Word::Skip},
-                                                        {"footerr", Word::Skip},
-                                                        {"footnote", Word::Skip},
-                                                        {"generator", Word::Skip},
-                                                        {"green", Word::Green},
-                                                        {"header", Word::Skip},
-                                                        {"headerf", Word::Skip},
-                                                        {"headerl", Word::Skip},
-                                                        {"headerr", Word::Skip},
-                                                        {"highlight", Word::Highlight},
-                                                        {"i", Word::I},
-                                                        {"info", Word::Skip},
-                                                        {"latentstyles", Word::Skip},
-                                                        {"ldblquote", Word::LdblQuote},
-                                                        {"line", Word::Line},
-                                                        {"listoverridetable", Word::Skip},
-                                                        {"listtable", Word::Skip},
-                                                        {"listtext", Word::ListText},
-                                                        {"lquote", Word::LQuote},
-                                                        {"mac", Word::Mac},
-                                                        {"nestcell", Word::NestCell},
-                                                        {"nestrow", Word::NestRow},
-                                                        {"nesttableprops", Word::NestTableProps},
-                                                        {"nonesttables", Word::Skip},
-                                                        {"nonshppict", Word::Skip},
-                                                        {"objclass", Word::Skip},
-                                                        {"objdata", Word::Skip},
-                                                        {"page", Word::Page},
-                                                        {"par", Word::Par},
-                                                        {"pc", Word::Pc},
-                                                        {"pca", Word::Pca},
-                                                        {"pict", Word::Pict},
-                                                        {"plain", Word::Plain},
-                                                        {"pn", Word::Skip},
-                                                        {"pntext", Word::PnText},
-                                                        {"pntxta", Word::Skip},
-                                                        {"pntxtb", Word::Skip},
-                                                        {"private", Word::Skip},
-                                                        {"rdblquote", Word::RdblQuote},
-                                                        {"red", Word::Red},
-                                                        {"revtbl", Word::Skip},
-                                                        {"row", Word::Row},
-                                                        {"rquote", Word::RQuote},
-                                                        {"rsidtbl", Word::Skip},
-                                                        {"sect", Word::Sect},
-                                                        {"shppict", Word::ShpPict},
-                                                        {"stylesheet", Word::Skip},
-                                                        {"tab", Word::Tab},
-                                                        {"tc", Word::Skip},
-                                                        {"template", Word::Skip},
-                                                        {"themedata", Word::Skip},
-                                                        {"u", Word::U},
-                                                        {"uc", Word::Uc},
-                                                        {"ul", Word::Ul},
-                                                        {"uld", Word::Ul},
-                                                        {"uldash", Word::Ul},
-                                                        {"uldashd", Word::Ul},
-                                                        {"uldashdd", Word::Ul},
-                                                        {"uldb", Word::Ul},
-                                                        {"ulhwave", Word::Ul},
-                                                        {"ulldash", Word::Ul},
-                                                        {"ulnone", Word::UlNone},
-                                                        {"ulth", Word::Ul},
-                                                        {"ulthd", Word::Ul},
-                                                        {"ulthdash", Word::Ul},
-                                                        {"ulthdashd", Word::Ul},
-                                                        {"ulthdashdd", Word::Ul},
-                                                        {"ulthldash", Word::Ul},
-                                                        {"ululdbwave", Word::Ul},
-                                                        {"ulw", Word::Ul},
-                                                        {"ulwave", Word::Ul},
-                                                        {"userprops", Word::Skip},
-                                                        {"v", Word::V},
-                                                        {"xe", Word::Skip},
-                                                        {"xmlnstbl", Word::Skip}};
-
-static_assert(std::is_sorted(std::begin(kWords), std::end(kWords),
-                             [](const auto &a, const auto &b) { return a.first < b.first; }));
-
-std::optional<Word> lookUp(std::string_view name)
-{
-    const auto *end = std::end(kWords);
-    const auto *it =
-        std::lower_bound(std::begin(kWords), end, name,
-                         [](const auto &entry, std::string_view key) { return entry.first < key; });
-    if (it == end || it->first != name)
-        return std::nullopt;
-    return it->second;
-}
+using detail::Word;
 
 // Text: shown. NestProps: a nested row's properties, whose \nestrow ends the
 // row. Skipped: nothing inside counts.
@@ -209,21 +35,6 @@ struct GroupState {
     bool hidden = false;
     Destination destination = Destination::Text;
 };
-
-struct ColourEntry {
-    QRgb rgb = 0;
-    bool automatic = true;
-};
-
-struct FontEntry {
-    int charsetCodePage = -1; // from \fcharset
-    int codePage = -1;        // from \cpg, which wins
-};
-
-// Bounds against hostile documents; real ones stay far below.
-constexpr qsizetype kMaxColours = 4096;
-constexpr qsizetype kMaxFonts = 4096;
-constexpr qsizetype kMaxRuns = 4'000'000;
 
 bool isLetter(int c)
 {
@@ -277,12 +88,7 @@ public:
             }
         }
         finishLine(false);
-        Document document;
-        document.lines = std::move(m_lines);
-        document.runs = std::move(m_runs);
-        document.rich = true;
-        document.unknownCodePages = m_decoder.unknown();
-        return document;
+        return m_out.take();
     }
 
 private:
@@ -323,7 +129,7 @@ private:
         if (m_stack.empty())
             return false;
         if (m_state.destination == Destination::ColourTable)
-            endColourEntry(false);
+            m_colourTable.endEntry(false);
         m_state = m_stack.back();
         m_stack.pop_back();
         return !m_stack.empty();
@@ -392,7 +198,7 @@ private:
         if (negative)
             number = -number;
         const int param = static_cast<int>(std::clamp<std::int64_t>(number, INT32_MIN, INT32_MAX));
-        const std::optional<Word> known = overlong ? std::nullopt : lookUp(name);
+        const std::optional<Word> known = overlong ? std::nullopt : detail::lookUpWord(name);
         const bool optional = std::exchange(m_optional, false);
         if (known == Word::Bin) {
             // Binary data: skip it whole, whatever destination it is in.
@@ -504,8 +310,7 @@ private:
             return textUnit(u'\u2003');
         case Word::ColorTbl:
             enter(Destination::ColourTable);
-            m_colours.clear();
-            m_entry = {};
+            m_colourTable.clear();
             return;
         case Word::FontTbl:
             return enter(Destination::FontTable);
@@ -610,55 +415,21 @@ private:
         return true;
     }
 
-    void colourTableWord(Word word, int param)
-    {
-        const auto v = static_cast<QRgb>(std::clamp(param, 0, 255));
-        if (word == Word::Red)
-            m_entry.rgb = (m_entry.rgb & 0x00FFFF) | (v << 16);
-        else if (word == Word::Green)
-            m_entry.rgb = (m_entry.rgb & 0xFF00FF) | (v << 8);
-        else if (word == Word::Blue)
-            m_entry.rgb = (m_entry.rgb & 0xFFFF00) | v;
-        else
-            return;
-        m_entry.automatic = false;
-    }
+    void colourTableWord(Word word, int param) { m_colourTable.setComponent(word, param); }
 
     void fontTableWord(Word word, int param)
     {
-        if (word == Word::F) {
-            m_fontBeingDefined = param;
-            return;
-        }
-        if (word != Word::FCharset && word != Word::Cpg)
-            return;
-        auto it = m_fonts.find(m_fontBeingDefined);
-        if (it == m_fonts.end()) {
-            if (m_fonts.size() >= kMaxFonts)
-                return;
-            it = m_fonts.insert(m_fontBeingDefined, FontEntry{});
-        }
-        if (word == Word::FCharset)
-            it->charsetCodePage = codepage::ofCharset(param);
-        else
-            it->codePage = param > 0 ? param : -1;
-    }
-
-    void endColourEntry(bool always)
-    {
-        if ((always || !m_entry.automatic) && m_colours.size() < kMaxColours)
-            m_colours.append(m_entry);
-        m_entry = {};
+        if (word == Word::F)
+            m_fontTable.define(param);
+        else if (word == Word::FCharset)
+            m_fontTable.setCharset(param);
+        else if (word == Word::Cpg)
+            m_fontTable.setCodePage(param);
     }
 
     // ------------------------------------------------------------ formats
 
-    std::optional<QRgb> colourAt(int index) const
-    {
-        if (index <= 0 || index >= m_colours.size() || m_colours.at(index).automatic)
-            return std::nullopt;
-        return m_colours.at(index).rgb;
-    }
+    std::optional<QRgb> colourAt(int index) const { return m_colourTable.at(index); }
 
     CharFormat currentFormat() const
     {
@@ -674,46 +445,14 @@ private:
 
     int currentCodePage() const
     {
-        const auto it = m_fonts.constFind(m_state.font >= 0 ? m_state.font : m_defaultFont);
-        if (it != m_fonts.cend()) {
-            if (it->codePage > 0)
-                return it->codePage;
-            if (it->charsetCodePage > 0)
-                return it->charsetCodePage;
-        }
-        return m_documentCodePage;
+        return m_fontTable.codePageOf(m_state.font >= 0 ? m_state.font : m_defaultFont, m_documentCodePage);
     }
 
     // Brings the run being gathered up to the state's format and code page.
     void refresh()
     {
         m_dirty = false;
-        const int codePage = currentCodePage();
-        if (codePage != m_codePage) {
-            flushPending(false);
-            m_codePage = codePage;
-        }
-        const CharFormat format = currentFormat();
-        if (format != m_format && m_runs.size() < kMaxRuns) {
-            flushPending(true);
-            closeRun();
-            m_format = format;
-        }
-    }
-
-    void closeRun()
-    {
-        const qsizetype length = m_line.size() - m_runStart;
-        if (length > 0) {
-            const qsizetype line = m_lines.size();
-            Run *last = m_runs.isEmpty() ? nullptr : &m_runs.last();
-            if (last && last->line == line && last->start + last->length == m_runStart &&
-                last->format == m_format)
-                last->length += length;
-            else
-                m_runs.append(Run{line, m_runStart, length, m_format});
-        }
-        m_runStart = m_line.size();
+        m_out.setLook(currentFormat(), currentCodePage());
     }
 
     // ------------------------------------------------------------ text
@@ -724,14 +463,17 @@ private:
     {
         if (m_state.destination != Destination::Text || (fallbackCounts && consumeSkip()) || m_state.hidden)
             return false;
+        startText();
+        return true;
+    }
+
+    void startText()
+    {
         if (m_dirty)
             refresh();
         m_lineStarted = true;
-        if (m_pendingCells > 0) {
-            flushPending(false);
-            m_line.append(QString(std::exchange(m_pendingCells, 0), u'\t'));
-        }
-        return true;
+        if (m_pendingCells > 0)
+            m_out.addUnits(u'\t', std::exchange(m_pendingCells, 0));
     }
 
     // True when this character is a fallback for a preceding \u and is dropped.
@@ -749,13 +491,13 @@ private:
         resolveOptional();
         if (m_state.destination == Destination::ColourTable) {
             if (b == ';')
-                endColourEntry(true);
+                m_colourTable.endEntry(true);
             return;
         }
         if (b < 0x20 && b != '\t')
             return;
         if (acceptText())
-            m_pending += static_cast<char>(b);
+            m_out.addByte(static_cast<char>(b));
     }
 
     // Plain text goes into the line as a whole stretch, up to the next
@@ -776,13 +518,13 @@ private:
             ++m_pos;
         }
         if (acceptText())
-            m_pending.append(m_data.sliced(start, m_pos - start));
+            m_out.addBytes(m_data.sliced(start, m_pos - start));
     }
 
     void escapedByte(unsigned char b)
     {
         if (acceptText())
-            m_pending += static_cast<char>(b);
+            m_out.addByte(static_cast<char>(b));
     }
 
     // A character written as a control word or symbol, which a \u fallback
@@ -790,16 +532,14 @@ private:
     void symbol(char16_t unit)
     {
         if (acceptText()) {
-            flushPending(false);
-            m_line += QChar(unit);
+            m_out.addUnits(unit);
         }
     }
 
     void textUnit(char16_t unit)
     {
         if (acceptText(false)) {
-            flushPending(false);
-            m_line += QChar(unit);
+            m_out.addUnits(unit);
         }
     }
 
@@ -811,14 +551,13 @@ private:
             m_pendingSkip = m_state.unicodeSkip;
     }
 
-    void flushPending(bool carry) { m_decoder.decode(m_codePage, m_pending, m_line, carry); }
-
     void endParagraph()
     {
         if (m_state.destination != Destination::Text)
             return;
-        if (m_pendingCells > 0)
-            acceptText();
+        if (m_pendingCells > 0 && !m_state.hidden)
+            startText();
+        m_pendingCells = 0;
         finishLine(true);
     }
 
@@ -835,25 +574,9 @@ private:
     {
         if (!always && !m_lineStarted)
             return;
-        flushPending(false);
-        closeRun();
-        const qsizetype line = m_lines.size();
-        const bool hasRun = !m_runs.isEmpty() && m_runs.constLast().line == line;
-        const QRgb colour = hasRun ? firstColour(line) : colourAt(m_state.colour).value_or(0);
-        m_lines.append(TranscriptLine{std::move(m_line), colour});
-        m_line = QString();
-        m_runStart = 0;
+        m_out.endLine(colourAt(m_state.colour).value_or(0));
         m_lineStarted = false;
         m_listText = false;
-    }
-
-    QRgb firstColour(qsizetype line) const
-    {
-        // The runs of a line follow each other; walk back to its first.
-        qsizetype i = m_runs.size() - 1;
-        while (i > 0 && m_runs.at(i - 1).line == line)
-            --i;
-        return m_runs.at(i).format.colour;
     }
 
     QByteArrayView m_data;
@@ -868,21 +591,12 @@ private:
     int m_pendingSkip = 0;
     int m_pendingCells = 0;  // cell ends not yet written as tabs
     bool m_listText = false; // this paragraph's list number came as \listtext
-    QList<ColourEntry> m_colours;
-    ColourEntry m_entry;
-    QHash<int, FontEntry> m_fonts;
-    int m_fontBeingDefined = 0;
+    detail::ColourTable m_colourTable;
+    detail::FontTable m_fontTable;
     int m_defaultFont = 0;
     int m_documentCodePage = codepage::kWestern;
-    codepage::Decoder m_decoder;
-    bool m_dirty = true; // the state changed since the run's format was set
-    int m_codePage = codepage::kWestern;
-    CharFormat m_format;
-    QList<TranscriptLine> m_lines;
-    QList<Run> m_runs;
-    QString m_line;
-    qsizetype m_runStart = 0;
-    QByteArray m_pending; // bytes of text in m_codePage, not yet decoded
+    bool m_dirty = true; // the state changed since the look of the text was set
+    detail::LineBuilder m_out;
     bool m_lineStarted = false;
 };
 
