@@ -275,9 +275,14 @@ private:
         switch (word) {
         case Word::Par:
         case Word::Line:
+            return endParagraph();
         case Word::Sect:
         case Word::Page:
-            return endParagraph();
+            // A break between sections or pages follows a paragraph's end
+            // as a rule; it ends a line only in the middle of one.
+            if (m_lineStarted)
+                endParagraph();
+            return;
         case Word::Row:
         case Word::NestRow:
             return endRow();
