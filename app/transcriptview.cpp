@@ -11,11 +11,12 @@ namespace {
 constexpr int kLineColourProperty = QTextFormat::UserProperty + 1;
 
 // The most text the transcript keeps; past it the oldest lines go. It holds
-// the whole of what one conversation may receive (32 MiB) with room to
-// spare, while a peer that comes back again and again cannot grow the
-// program without bound (about 2 bytes a character, plus the layout of the
-// lines in view).
-constexpr qsizetype kMaxCharacters = 40 * 1024 * 1024;
+// twice what one conversation may receive (4 MiB), while a peer that comes
+// back again and again cannot grow the program without bound (2 bytes a
+// character, plus the layout of the lines in view). Dropping old lines now
+// and then makes the document copy what it keeps, so the figure also
+// bounds that pause.
+constexpr qsizetype kMaxCharacters = 8 * 1024 * 1024;
 
 // Hidden, empty, and always last: new text goes into it, and a fresh one
 // follows. A change that spans two blocks is not laid out at once; the new
@@ -102,9 +103,11 @@ void TranscriptView::dropOldestBeyondLimit()
     QTextCursor oldest(document());
     oldest.beginEditBlock();
     while (m_characters > kMaxCharacters && document()->blockCount() > 2) {
-        m_characters -= document()->firstBlock().length();
-        oldest.movePosition(QTextCursor::Start);
-        oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+        // Positions only: a cursor moved by blocks would lay them out.
+        const QTextBlock first = document()->firstBlock();
+        m_characters -= first.length();
+        oldest.setPosition(0);
+        oldest.setPosition(first.next().position(), QTextCursor::KeepAnchor);
         oldest.removeSelectedText();
     }
     oldest.endEditBlock();

@@ -19,11 +19,13 @@ class TServerSocket;
 class ChatLines {
 public:
     // What a conversation may receive before its connection is closed. No
-    // typed conversation comes near it: it is a thousand of the longest
-    // lines the entry box holds (32,767 characters). It bounds what one peer
-    // can put into the transcript (about 64 MB as text) while leaving the
-    // whole of an honest conversation in it and in a saved log.
-    static constexpr qint64 kReceivedCap = 32 * 1024 * 1024;
+    // typed conversation comes near it: it is over a hundred of the longest
+    // lines the entry box holds (32,767 characters), or some 40,000 lines of
+    // a hundred. It keeps what one peer can put into the transcript small
+    // (8 MB as text), so a flood costs little memory and the transcript
+    // stays quick to change, while the whole of an honest conversation stays
+    // in it and in a saved log.
+    static constexpr qint64 kReceivedCap = 4 * 1024 * 1024;
 
     enum class Outcome { Sent, NotConnected, PeerNotReading };
 

@@ -35,7 +35,7 @@ QString FailureLines::closedBy(int errorCode)
 
 QString FailureLines::receivedTooMuch()
 {
-    return QStringLiteral("Connection closed: the peer sent more than 32 MB.");
+    return QStringLiteral("Connection closed: the peer sent more than 4 MB.");
 }
 
 QString FailureLines::linkLost()

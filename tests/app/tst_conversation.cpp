@@ -368,13 +368,13 @@ private Q_SLOTS:
 
         QTRY_COMPARE(m_host->form.status(), QStringLiteral("Listening . . ."));
         const QList<TranscriptLine> lines = m_host->lines();
-        QCOMPARE(lines.last(), line("Connection closed: the peer sent more than 32 MB.", colours::kSystem));
+        QCOMPARE(lines.last(), line("Connection closed: the peer sent more than 4 MB.", colours::kSystem));
         QCOMPARE(countLines(lines, QString(), colours::kSystem), 1);
         qsizetype shown = 0;
         for (const TranscriptLine &l : lines)
             shown += l.colour == colours::kPeer ? l.text.size() : 0;
-        QVERIFY(shown > 32 * 1024 * 1024);
-        QVERIFY(shown <= 32 * 1024 * 1024 + 65536);
+        QVERIFY(shown > 4 * 1024 * 1024);
+        QVERIFY(shown <= 4 * 1024 * 1024 + 65536);
         QVERIFY(sent >= shown);
         QVERIFY(QString::fromLatin1(text).startsWith(lines.first().text)); // the first part is kept
         QCOMPARE(m_report.shown, QStringList());
