@@ -385,6 +385,34 @@ private Q_SLOTS:
         QCOMPARE(m_host->fakes.sound.plays, 2);
     }
 
+    void aFloodPastTheCapCutsTheJoinerToo()
+    {
+        RawPeer listener; // a hostile host
+        ::fcntl(listener.fd, F_SETFL, O_NONBLOCK);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(m_port);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::bind(listener.fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+        QCOMPARE(::listen(listener.fd, 1), 0);
+        join(*m_joiner);
+        RawPeer flooder;
+        ::close(flooder.fd);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (flooder.fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; }));
+        QTRY_COMPARE(m_joiner->form.status(), QStringLiteral("Connected to: 127.0.0.1"));
+        const QByteArray wire = cipher::encode(QByteArray(1 << 20, 'z'));
+        qint64 sent = 0;
+
+        QVERIFY(QTest::qWaitFor([&] { return !flooder.offer(wire, sent); }, 120000));
+
+        QTRY_COMPARE(m_joiner->form.status(), QStringLiteral("Disconnected"));
+        QCOMPARE(m_joiner->lastLine(),
+                 line("Connection closed: the peer sent more than 4 MB.", colours::kSystem));
+        QVERIFY(!m_joiner->form.ClientSocket->Active());
+        QCOMPARE(m_report.shown, QStringList());
+    }
+
     void aLargeSendBecomesLinesOfAtMost64KiB()
     {
         listen(*m_host);
