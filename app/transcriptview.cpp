@@ -9,6 +9,23 @@ namespace natter {
 namespace {
 // Each line remembers the colour it was appended in, for saving and tests.
 constexpr int kLineColourProperty = QTextFormat::UserProperty + 1;
+
+// The most text the transcript keeps; past it the oldest lines go. It holds
+// twice what one conversation may receive (4 MiB), while a peer that comes
+// back again and again cannot grow the program without bound (2 bytes a
+// character, plus the layout of the lines in view). Dropping old lines now
+// and then makes the document copy what it keeps, so the figure also
+// bounds that pause.
+constexpr qsizetype kMaxCharacters = 8 * 1024 * 1024;
+
+// Hidden, empty, and always last: new text goes into it, and a fresh one
+// follows. A change that spans two blocks is not laid out at once; the new
+// line is laid out only when it comes into view, not on every append.
+void hideTrailingBlock(QTextCursor &end)
+{
+    QTextBlock trailing = end.block();
+    trailing.setVisible(false);
+}
 } // namespace
 
 TranscriptView::TranscriptView(QWidget *parent) : QPlainTextEdit(parent), m_colour(qRgb(0, 0, 0))
@@ -26,8 +43,20 @@ TranscriptView::TranscriptView(QWidget *parent) : QPlainTextEdit(parent), m_colo
     setPalette(p);
     QFont f = font();
     f.setPixelSize(13);
+    // Latin text needs no shaping; without it a long line lays out several
+    // times faster.
+    f.setStyleStrategy(QFont::PreferNoShaping);
+    f.setKerning(false);
     setFont(f);
+    resetEnd();
+}
+
+void TranscriptView::resetEnd()
+{
     m_end = QTextCursor(document());
+    m_end.movePosition(QTextCursor::End);
+    hideTrailingBlock(m_end);
+    m_characters = 0;
 }
 
 void TranscriptView::setColour(QRgb colour)
@@ -47,27 +76,47 @@ void TranscriptView::appendLine(const QString &line)
 
     QTextCursor &cursor = m_end;
     cursor.beginEditBlock();
-    if (m_empty) {
-        cursor.setBlockFormat(block);
-        cursor.setBlockCharFormat(chars);
-    } else {
-        cursor.insertBlock(block, chars);
-    }
+    QTextBlock current = cursor.block();
+    current.setVisible(true);
+    cursor.setBlockFormat(block);
+    cursor.setBlockCharFormat(chars);
     // Line breaks inside the text would split the line; show them as spaces.
     QString text = line;
     text.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
     cursor.insertText(text, chars);
+    cursor.insertBlock(QTextBlockFormat(), chars);
+    hideTrailingBlock(cursor);
+    document()->markContentsDirty(current.position(), cursor.position() - current.position());
     cursor.endEditBlock();
     m_empty = false;
+    m_characters += current.length();
+    dropOldestBeyondLimit();
 
     if (atBottom)
         bar->setValue(bar->maximum());
 }
 
+void TranscriptView::dropOldestBeyondLimit()
+{
+    if (m_characters <= kMaxCharacters)
+        return;
+    QTextCursor oldest(document());
+    oldest.beginEditBlock();
+    while (m_characters > kMaxCharacters && document()->blockCount() > 2) {
+        // Positions only: a cursor moved by blocks would lay them out.
+        const QTextBlock first = document()->firstBlock();
+        m_characters -= first.length();
+        oldest.setPosition(0);
+        oldest.setPosition(first.next().position(), QTextCursor::KeepAnchor);
+        oldest.removeSelectedText();
+    }
+    oldest.endEditBlock();
+}
+
 void TranscriptView::clear()
 {
     QPlainTextEdit::clear();
-    m_end = QTextCursor(document());
+    resetEnd();
     m_empty = true;
 }
 
@@ -77,7 +126,8 @@ QList<TranscriptLine> TranscriptView::lines() const
     if (m_empty)
         return out;
     out.reserve(document()->blockCount());
-    for (QTextBlock b = document()->begin(); b.isValid(); b = b.next()) {
+    const QTextBlock trailing = document()->lastBlock();
+    for (QTextBlock b = document()->begin(); b.isValid() && b != trailing; b = b.next()) {
         const QVariant colour = b.blockFormat().property(kLineColourProperty);
         out.append({b.text(), colour.isValid() ? colour.toUInt() : 0u});
     }

@@ -26,8 +26,12 @@ public:
     QRgb currentColour() const { return m_colour; }
 
 private:
+    void resetEnd();
+    void dropOldestBeyondLimit();
+
     QRgb m_colour;
     bool m_empty = true;
+    qsizetype m_characters = 0;
     // Kept at the end of the document, so appending needs no search for it.
     QTextCursor m_end;
 };

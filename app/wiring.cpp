@@ -25,7 +25,7 @@ public:
         : m_window(window), m_services(services), m_about(std::make_unique<TAboutBox>()),
           m_help(std::make_unique<Thelpform>(services)),
           m_lines(window, *window.ClientSocket, *window.ServerSocket),
-          m_admission(window, *window.ServerSocket, [&window] { window.Soundwave->Play(); }),
+          m_admission(window, *window.ServerSocket, m_lines, [&window] { window.Soundwave->Play(); }),
           m_control(window, services.prompt, services.messages, *window.ClientSocket, *window.ServerSocket,
                     m_lines),
           m_commands(window.transcript(), services, &window), m_routerPort(std::make_unique<PortMapper>())
@@ -46,6 +46,7 @@ public:
         server.Socket()->OnClientConnect = server.Socket()->OnClientDisconnect = nullptr;
         server.Socket()->OnClientRead = nullptr;
         server.OnListen = server.OnDisconnect = nullptr;
+        server.Socket()->OnClientError = nullptr;
     }
 
 private:
@@ -72,6 +73,9 @@ private:
         };
         server.Socket()->OnClientDisconnect = [&a](QObject *s, TCustomWinSocket *k) {
             a.ServerSocketClientDisconnect(s, k);
+        };
+        server.Socket()->OnClientError = [&a](QObject *s, TCustomWinSocket *k, TErrorEvent e, int &code) {
+            a.ServerSocketClientError(s, k, e, code);
         };
     }
 

@@ -1,12 +1,14 @@
 #include "conversation/admission.h"
 
+#include "conversation/chatlines.h"
 #include "conversation/notices.h"
 #include "net/scktcomp.h"
 
 namespace natter {
 
-HostAdmission::HostAdmission(IConversationView &view, TServerSocket &server, std::function<void()> playChime)
-    : m_view(view), m_server(server), m_playChime(std::move(playChime))
+HostAdmission::HostAdmission(IConversationView &view, TServerSocket &server, ChatLines &lines,
+                             std::function<void()> playChime)
+    : m_view(view), m_server(server), m_lines(lines), m_playChime(std::move(playChime))
 {
 }
 
@@ -48,6 +50,21 @@ void HostAdmission::ServerSocketClientDisconnect(QObject *, TCustomWinSocket *)
 {
     if (m_server.Socket()->ActiveConnections() == 1)
         m_view.setStatus(QStringLiteral("Listening . . ."));
+}
+
+} // namespace natter
+
+namespace natter {
+
+void HostAdmission::ServerSocketClientError(QObject *, TCustomWinSocket *socket, TErrorEvent errorEvent,
+                                            int &errorCode)
+{
+    if (errorEvent == TErrorEvent::eeSend && m_lines.sendingUserLine())
+        return;
+    TServerWinSocket *listening = m_server.Socket();
+    if (listening->ActiveConnections() > 0 && listening->Connections(0) == socket)
+        m_lines.failures().write(FailureLines::closedBy(errorCode));
+    errorCode = 0;
 }
 
 } // namespace natter

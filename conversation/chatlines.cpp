@@ -4,10 +4,12 @@
 #include "messaging/codec1252.h"
 #include "net/scktcomp.h"
 
+#include <utility>
+
 namespace natter {
 
 ChatLines::ChatLines(IConversationView &view, TClientSocket &client, TServerSocket &server)
-    : m_view(view), m_client(client), m_server(server)
+    : m_view(view), m_client(client), m_server(server), m_failures(view)
 {
 }
 
@@ -16,7 +18,7 @@ QByteArray ChatLines::wireForm(const QString &userName, const QString &text)
     return cipher::encode(cp1252::fromUnicode(QString(userName + QStringLiteral(": ") + text)));
 }
 
-bool ChatLines::SendLine(const QString &text)
+ChatLines::Outcome ChatLines::SendLine(const QString &text)
 {
     TCustomWinSocket *carrier = nullptr;
     TServerWinSocket *listening = m_server.Socket();
@@ -25,19 +27,32 @@ bool ChatLines::SendLine(const QString &text)
     else if (m_client.Active())
         carrier = m_client.Socket();
     if (!carrier)
-        return false;
-    carrier->SendText(wireForm(m_view.userName(), text));
+        return Outcome::NotConnected;
     ITranscript &transcript = m_view.transcript();
+    if (carrier->OutgoingFull()) {
+        transcript.setColour(colours::kSystem);
+        transcript.appendLine(FailureLines::peerNotReading());
+        return Outcome::PeerNotReading;
+    }
+    {
+        const bool outer = std::exchange(m_sendingUserLine, true);
+        struct Restore {
+            bool &flag;
+            bool value;
+            ~Restore() { flag = value; }
+        } restore{m_sendingUserLine, outer};
+        carrier->SendText(wireForm(m_view.userName(), text));
+    }
     transcript.setColour(colours::kOwn);
     transcript.appendLine(text);
-    return true;
+    return Outcome::Sent;
 }
 
 void ChatLines::Send()
 {
     const QString text = m_view.entryText();
-    if (!text.isEmpty())
-        SendLine(text);
+    if (!text.isEmpty() && SendLine(text) == Outcome::PeerNotReading)
+        return; // the line waits in the entry box
     m_view.setEntryText(QString());
 }
 
@@ -60,6 +75,10 @@ void ChatLines::Receive(TCustomWinSocket *socket)
     ITranscript &transcript = m_view.transcript();
     transcript.setColour(colours::kPeer);
     transcript.appendLine(text);
+    if (socket->BytesReceived() > kReceivedCap) {
+        m_failures.write(FailureLines::receivedTooMuch());
+        socket->Close(); // an ordinary close: a host goes on listening
+    }
 }
 
 } // namespace natter

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversation/conversationview.h"
+#include "conversation/failurelines.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -17,20 +18,38 @@ class TServerSocket;
 // Whatever arrives in one read event is deciphered and shown as one blue line.
 class ChatLines {
 public:
+    // What a conversation may receive before its connection is closed. No
+    // typed conversation comes near it: it is over a hundred of the longest
+    // lines the entry box holds (32,767 characters), or some 40,000 lines of
+    // a hundred. It keeps what one peer can put into the transcript small
+    // (8 MB as text), so a flood costs little memory and the transcript
+    // stays quick to change, while the whole of an honest conversation stays
+    // in it and in a saved log.
+    static constexpr qint64 kReceivedCap = 4 * 1024 * 1024;
+
+    enum class Outcome { Sent, NotConnected, PeerNotReading };
+
     ChatLines(IConversationView &view, TClientSocket &client, TServerSocket &server);
 
     // Send (the Send panel, the Enter key): sends the entry box's text and
     // clears the box. A failed send on the host's connection raises, and
-    // the box then keeps its text.
+    // the box then keeps its text; so it does when the peer is not reading.
     void Send();
 
     // Sends `text` as the user's line and echoes it; nothing happens when no
-    // conversation is up. Returns whether a carrier took the line.
-    bool SendLine(const QString &text);
+    // conversation is up. A line is not taken while too much waits for a
+    // peer that does not read: a grey line says so.
+    Outcome SendLine(const QString &text);
+
+    // True while the user's own line is being handed to the host's
+    // connection: a failure then is the user's to see.
+    bool sendingUserLine() const { return m_sendingUserLine; }
 
     // Read events of the client endpoint and of the host's connection.
     void ClientSocketRead(QObject *sender, TCustomWinSocket *socket);
     void ServerSocketClientRead(QObject *sender, TCustomWinSocket *socket);
+
+    FailureLines &failures() { return m_failures; }
 
     // The wire form of a chat line.
     static QByteArray wireForm(const QString &userName, const QString &text);
@@ -41,6 +60,8 @@ private:
     IConversationView &m_view;
     TClientSocket &m_client;
     TServerSocket &m_server;
+    FailureLines m_failures;
+    bool m_sendingUserLine = false;
 };
 
 } // namespace natter

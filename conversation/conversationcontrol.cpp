@@ -3,6 +3,8 @@
 #include "conversation/chatlines.h"
 #include "net/scktcomp.h"
 
+#include <cerrno>
+
 namespace natter {
 
 namespace {
@@ -76,7 +78,7 @@ void ConversationControl::Name1Click()
         name = m_view.userName();
     // The notice goes to the peer under the old name; whatever the user was
     // typing stays in the entry box.
-    m_lines.SendLine(QStringLiteral("Changed name to ") + name);
+    static_cast<void>(m_lines.SendLine(QStringLiteral("Changed name to ") + name));
     m_view.setUserName(name);
 }
 
@@ -181,8 +183,17 @@ void ConversationControl::ClientSocketDisconnect(QObject *, TCustomWinSocket *)
     m_view.setStatus(QStringLiteral("Disconnected"));
 }
 
-void ConversationControl::ClientSocketError(QObject *, TCustomWinSocket *, TErrorEvent, int &errorCode)
+void ConversationControl::ClientSocketError(QObject *, TCustomWinSocket *, TErrorEvent errorEvent,
+                                            int &errorCode)
 {
+    const bool attempt = errorEvent == TErrorEvent::eeConnect || errorEvent == TErrorEvent::eeLookup;
+    if (!attempt && errorCode == ETIMEDOUT) {
+        // The connection was up and the host stopped answering.
+        m_lines.failures().write(FailureLines::linkLost());
+        errorCode = 0;
+        m_view.setStatus(QStringLiteral("Disconnected"));
+        return;
+    }
     ITranscript &transcript = m_view.transcript();
     transcript.setColour(colours::kSystem);
     transcript.appendLine(QStringLiteral("Error connecting to:") + m_client.Host());

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/services.h"
 #include "conversation/conversationview.h"
 #include "net/winsocket.h"
+#include "platform/services.h"
 
 #include <optional>
 

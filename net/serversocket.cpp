@@ -1,5 +1,7 @@
 #include "net/serversocket.h"
 
+#include "net/linktimeouts.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
@@ -41,6 +43,8 @@ void TServerWinSocket::ReleaseConnections()
     // Newest first, each silently: no client-disconnect event for any.
     while (!m_connections.isEmpty())
         delete m_connections.last();
+    while (!m_departing.isEmpty())
+        delete m_departing.last();
 }
 
 void TServerWinSocket::CloseSpare()
@@ -77,6 +81,7 @@ void TServerWinSocket::AddClient(TServerClientWinSocket *client)
 void TServerWinSocket::RemoveClient(TServerClientWinSocket *client)
 {
     m_connections.removeOne(client);
+    m_departing.removeOne(client);
 }
 
 void TServerWinSocket::Listen(const QString &host, const QString &address, const QString &service, int port,
@@ -110,8 +115,10 @@ void TServerWinSocket::Accept(int handle)
         return; // nothing to take, or it could not be taken
     }
 
+    applyLinkTimeouts(fd);
     QPointer<TServerWinSocket> self(this);
     auto *created = new TServerClientWinSocket(fd, this);
+    created->SetRemoteAddress(SocketAddress::fromStorage(peer, len).text());
     QPointer<TServerClientWinSocket> client(created);
     try {
         created->Event(created, TSocketEvent::seConnect);
@@ -134,8 +141,18 @@ void TServerWinSocket::ClientEvent(TCustomWinSocket *socket, TSocketEvent socket
     case TSocketEvent::seDisconnect: {
         QPointer<TCustomWinSocket> alive(socket);
         callHandler(OnClientDisconnect, this, socket);
-        if (alive)
-            QCoreApplication::postEvent(socket, new QEvent(kReleaseEvent));
+        if (!alive)
+            break;
+        // A connection the peer ended leaves the list at once: nothing else
+        // of its notification is left to run, and the next joiner must not
+        // find it still counted. One closed from here stays listed until
+        // the release, for the handlers that go on using the list.
+        if (socket->ClosedByPeer()) {
+            auto *client = static_cast<TServerClientWinSocket *>(socket);
+            m_connections.removeOne(client);
+            m_departing.append(client);
+        }
+        QCoreApplication::postEvent(socket, new QEvent(kReleaseEvent));
         break;
     }
     case TSocketEvent::seRead:
@@ -156,6 +173,12 @@ TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket *ser
         m_serverWinSocket->AddClient(this);
         TServerWinSocket *server = m_serverWinSocket;
         SetOnSocketEvent([server](TCustomWinSocket *s, TSocketEvent e) { server->ClientEvent(s, e); });
+        SetOnErrorEvent([server](TCustomWinSocket *s, TErrorEvent e, int &code) {
+            if (server->OnClientError) {
+                const TSocketErrorEvent handler = server->OnClientError;
+                handler(server, s, e, code);
+            }
+        });
     }
     WatchHandle(false);
     // The platform reports a fresh connection writable once.

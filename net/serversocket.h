@@ -33,6 +33,9 @@ public:
     TSocketNotifyEvent OnClientConnect;
     TSocketNotifyEvent OnClientDisconnect;
     TSocketNotifyEvent OnClientRead;
+    // A failure on one connection; setting the code to 0 suppresses the
+    // exception. A failure the peer caused closes that connection either way.
+    TSocketErrorEvent OnClientError;
 
 protected:
     void Accept(int handle) override;
@@ -48,6 +51,8 @@ private:
     void TurnAwayWithoutDescriptors();
 
     QList<TServerClientWinSocket *> m_connections;
+    // Closed by their peers, off the list, waiting for their release.
+    QList<TServerClientWinSocket *> m_departing;
     // A descriptor held in reserve while listening: when the process has no
     // descriptor left, it is given up for a moment to take the waiting
     // connection off the queue and close it, instead of being told about

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -155,6 +156,14 @@ std::optional<SocketAddress> SocketAddress::peerOf(int handle)
     a.m_size = sizeof a.m_storage;
     if (::getpeername(handle, reinterpret_cast<sockaddr *>(&a.m_storage), &a.m_size) != 0)
         return std::nullopt;
+    return a;
+}
+
+SocketAddress SocketAddress::fromStorage(const sockaddr_storage &storage, socklen_t size)
+{
+    SocketAddress a;
+    a.m_storage = storage;
+    a.m_size = std::min<socklen_t>(size, sizeof a.m_storage);
     return a;
 }
 

@@ -28,6 +28,8 @@ public:
     // The peer or the local end of a socket; no value when the platform
     // cannot tell (errno holds why).
     static std::optional<SocketAddress> peerOf(int handle);
+    // An address the platform filled in (accept's peer, say).
+    static SocketAddress fromStorage(const sockaddr_storage &storage, socklen_t size);
     static std::optional<SocketAddress> localOf(int handle);
 
     int family() const { return m_storage.ss_family; }

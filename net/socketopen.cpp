@@ -2,6 +2,8 @@
 // the host's addresses in turn until one connects) or listening.
 #include "net/winsocket.h"
 
+#include "net/linktimeouts.h"
+
 #include <QPointer>
 
 #include <cerrno>
@@ -126,6 +128,7 @@ void TCustomWinSocket::DoOpen()
         return;
     }
     const int handle = m_handle;
+    applyLinkTimeouts(handle);
     WatchHandle(false);
     QPointer<TCustomWinSocket> self(this);
     Event(this, TSocketEvent::seConnecting);

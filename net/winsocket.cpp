@@ -117,6 +117,8 @@ void TCustomWinSocket::ResetState()
     m_attempt = 0;
     m_attemptLimit.stop();
     m_port = 0;
+    m_remoteAddress.clear();
+    m_bytesReceived = 0;
     m_connected = false;
     m_connectPending = false;
     m_writeNoticeDue = false;
@@ -281,12 +283,13 @@ void TCustomWinSocket::Notify(int kind, int errorCode)
         QPointer<TCustomWinSocket> self(this);
         Error(this, errorEventFor(kind), code);
         if (kind == kNotifyClose) {
-            // The peer is gone (a reset): once the error has been seen, the
-            // connection closes like after an ordinary end of stream.
+            // The peer is gone (a reset, a link that stopped answering):
+            // once the error has been seen, the connection closes like after
+            // an ordinary end of stream, before anything else is reported.
+            if (self)
+                ClosedFromPeer(handle);
             if (code != 0)
                 reportSocketError(asynchronousError(code));
-            if (self)
-                Disconnect(handle);
             return;
         }
         if (code != 0)
@@ -298,7 +301,7 @@ void TCustomWinSocket::Notify(int kind, int errorCode)
         Connect(handle);
         break;
     case kNotifyClose:
-        Disconnect(handle);
+        ClosedFromPeer(handle);
         break;
     case kNotifyRead:
         if (m_handle != kInvalidSocket)
@@ -316,11 +319,23 @@ void TCustomWinSocket::Notify(int kind, int errorCode)
     }
 }
 
+void TCustomWinSocket::ClosedFromPeer(int handle)
+{
+    QPointer<TCustomWinSocket> self(this);
+    m_closedByPeer = true;
+    Disconnect(handle);
+    if (self)
+        m_closedByPeer = false;
+}
+
 void TCustomWinSocket::Connect(int handle)
 {
     if (handle == kInvalidSocket || handle != m_handle)
         return;
     m_attemptLimit.stop();
+    const std::optional<SocketAddress> peer = SocketAddress::peerOf(handle);
+    // Reset already: the address it was made to.
+    m_remoteAddress = peer ? peer->text() : m_addresses.value(m_attempt).text();
     m_connected = true;
     m_readArmed = true;
     m_watch.setRead(true);
@@ -399,7 +414,7 @@ bool TCustomWinSocket::FlushOutgoing(int &errorCode)
 
 QByteArray TCustomWinSocket::ReceiveText()
 {
-    const int n = ReceiveBuf(nullptr, -1);
+    const int n = std::min(ReceiveBuf(nullptr, -1), kMaxReadChunk);
     if (n <= 0) {
         // One (empty) receive all the same: it re-arms the read notification.
         char none = 0;
@@ -428,8 +443,10 @@ int TCustomWinSocket::ReceiveBuf(char *buffer, int count)
     if (r >= 0 || wouldBlock(errno) || errno == EINTR) {
         m_readArmed = true;
         m_watch.setRead(true);
-        if (r >= 0)
+        if (r >= 0) {
+            m_bytesReceived += r;
             return int(r);
+        }
         return -1;
     }
     return FailAndClose(TErrorEvent::eeReceive, errno, onApi("recv"));
@@ -438,18 +455,9 @@ int TCustomWinSocket::ReceiveBuf(char *buffer, int count)
 // ---------------------------------------------------------------------------
 // Addresses
 
-QString TCustomWinSocket::RemoteAddress()
+QString TCustomWinSocket::RemoteAddress() const
 {
-    if (!m_connected || m_handle == kInvalidSocket)
-        return QString();
-    const std::optional<SocketAddress> peer = SocketAddress::peerOf(m_handle);
-    if (!peer) {
-        const int code = errno;
-        if (!wouldBlock(code))
-            throw ESocketError(windowsSocketError(code, QStringLiteral("getpeername")));
-        return QString();
-    }
-    return peer->text();
+    return m_connected ? m_remoteAddress : QString();
 }
 
 int TCustomWinSocket::LocalPort() const

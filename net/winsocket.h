@@ -62,6 +62,15 @@ inline constexpr int kInvalidSocket = -1;
 // host are still to be tried.
 inline constexpr int kAttemptLimitMs = 3000;
 
+// The most one receive takes; what else waits comes with the next read
+// event. A typed line is far shorter (the entry box holds 32,767
+// characters), and a bounded piece keeps every read event short.
+inline constexpr int kMaxReadChunk = 64 * 1024;
+
+// Bytes waiting for a peer that does not read, beyond which the chat logic
+// takes no new line (OutgoingFull): over a hundred of the longest lines.
+inline constexpr qsizetype kOutgoingLimit = 4 * 1024 * 1024;
+
 class TCustomWinSocket : public QObject {
     Q_OBJECT
 public:
@@ -80,14 +89,16 @@ public:
     int SendText(const QByteArray &text);
     int SendBuf(const char *buffer, int count);
 
-    // Every byte waiting at the moment of the call (possibly none).
+    // The bytes waiting at the moment of the call, at most kMaxReadChunk
+    // (possibly none); the rest raises the next read event.
     QByteArray ReceiveText();
     // Bytes received; with count -1 the number of bytes waiting.
     int ReceiveBuf(char *buffer, int count);
 
-    // The peer's address as users know it (dotted IPv4, short IPv6); empty
-    // when not connected.
-    QString RemoteAddress();
+    // The peer's address as users know it (dotted IPv4, short IPv6), as
+    // recorded when the connection was accepted or made; empty when not
+    // connected. Never raises, also after the peer has reset the connection.
+    QString RemoteAddress() const;
 
     // Closes the socket: the disconnect event fires while it is still open.
     void Close();
@@ -100,6 +111,10 @@ public:
     int SocketHandle() const { return m_handle; }
     // Bytes accepted by SendBuf and not yet taken by the platform.
     qsizetype PendingOutput() const { return m_outgoing.size() - m_outgoingSent; }
+    // What waits for the peer has reached kOutgoingLimit.
+    bool OutgoingFull() const { return PendingOutput() >= kOutgoingLimit; }
+    // Bytes received since the connection was made or accepted.
+    qint64 BytesReceived() const { return m_bytesReceived; }
 
     void SetOnSocketEvent(TSocketEventProc proc) { m_onSocketEvent = std::move(proc); }
     void SetOnErrorEvent(TSocketErrorProc proc) { m_onErrorEvent = std::move(proc); }
@@ -123,6 +138,9 @@ protected:
     void ExpectWriteNotice();
     // From here on no event or error reaches the owner.
     void Unhook();
+    void SetRemoteAddress(const QString &address) { m_remoteAddress = address; }
+    // The connection is closing because the peer ended it or failed.
+    bool ClosedByPeer() const { return m_closedByPeer; }
 
 private:
     friend class TServerWinSocket;
@@ -145,6 +163,8 @@ private:
     void OnWriteReady();
     void Notify(int kind, int errorCode);
     void Connect(int handle);
+    // The peer ended the connection or failed: close it.
+    void ClosedFromPeer(int handle);
 
     // Closes the handle without any event (a failed attempt, destruction).
     void CloseSilently();
@@ -164,6 +184,8 @@ private:
     // An attempt with further addresses behind it is cut off after this
     // long, so that a silent address does not hold up a live one.
     QTimer m_attemptLimit;
+    QString m_remoteAddress;
+    qint64 m_bytesReceived = 0;
 
     HostLookup m_lookup{this};
     QString m_savedService;
@@ -177,6 +199,7 @@ private:
     bool m_connectPending = false;
     bool m_writeNoticeDue = false;
     bool m_closing = false;
+    bool m_closedByPeer = false;
     bool m_readArmed = true; // a read notification may be raised
     QByteArray m_outgoing;
     qsizetype m_outgoingSent = 0;

@@ -1,8 +1,9 @@
 #include "app/natterform.h"
 #include "app/wiring.h"
-#include "messaging/cipher.h"
 #include "conversation/notices.h"
+#include "messaging/cipher.h"
 #include "net/scktcomp.h"
+#include "net/socketerrors.h"
 #include "tests/support/fakeservices.h"
 
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 
 #include <memory>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +31,7 @@ struct Peer {
     std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
 
     QList<TranscriptLine> lines() { return form.transcript().lines(); }
+    TranscriptLine lastLine() { return lines().value(lines().size() - 1); }
     void type(const QString &text)
     {
         form.Entry->setText(text);
@@ -53,6 +56,55 @@ QStringList strings(std::initializer_list<const char *> list)
 TranscriptLine line(const char *text, QRgb colour)
 {
     return {QString::fromUtf8(text), colour};
+}
+
+// A joiner made of a plain socket on 127.0.0.1, as a hostile peer would be.
+struct RawPeer {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+
+    RawPeer() = default;
+    RawPeer(const RawPeer &) = delete;
+    RawPeer &operator=(const RawPeer &) = delete;
+    ~RawPeer()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    // Connected once this returns; sends do not block afterwards.
+    bool connectTo(quint16 port)
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+        return ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0 && connected;
+    }
+
+    // Sends what the platform takes now of `data`; false once the host
+    // has closed the connection.
+    bool offer(const QByteArray &data, qint64 &sent)
+    {
+        const ssize_t r = ::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL);
+        if (r > 0)
+            sent += r;
+        return r >= 0 || errno == EAGAIN;
+    }
+
+    void reset()
+    {
+        const linger abortive{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        ::close(std::exchange(fd, -1));
+    }
+};
+
+qsizetype countLines(const QList<TranscriptLine> &lines, const QString &start, QRgb colour)
+{
+    return std::count_if(lines.cbegin(), lines.cend(), [&](const TranscriptLine &l) {
+        return l.colour == colour && l.text.startsWith(start);
+    });
 }
 
 } // namespace
@@ -200,6 +252,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::newRow("refused") << QStringLiteral("127.0.0.1");
         QTest::newRow("unresolvable") << QStringLiteral("no-such-host.invalid");
+        // A multicast address fails inside the connect call, without a packet sent.
+        QTest::newRow("unreachable at once") << QStringLiteral("224.0.0.1");
     }
     void failedAttemptsWriteTheErrorLine()
     {
@@ -295,6 +349,177 @@ private Q_SLOTS:
         QVERIFY(m_host->lines().isEmpty());
         QTRY_COMPARE(m_host->connections(), 0);
         QCOMPARE(m_host->form.status(), QStringLiteral("Listening . . ."));
+    }
+
+    void aFloodPastTheCapIsCutAndTheHostListensOn()
+    {
+        listen(*m_host);
+        RawPeer flooder;
+        QVERIFY(flooder.connectTo(m_port));
+        QTRY_COMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
+        QByteArray text;
+        for (int i = 0; text.size() < (1 << 20); ++i)
+            text += "line " + QByteArray::number(i) + ", ";
+        text.truncate(1 << 20);
+        const QByteArray wire = cipher::encode(text); // an even length: each copy starts afresh
+        qint64 sent = 0;
+
+        QVERIFY(QTest::qWaitFor([&] { return !flooder.offer(wire, sent); }, 120000));
+
+        QTRY_COMPARE(m_host->form.status(), QStringLiteral("Listening . . ."));
+        const QList<TranscriptLine> lines = m_host->lines();
+        QCOMPARE(lines.last(), line("Connection closed: the peer sent more than 4 MB.", colours::kSystem));
+        QCOMPARE(countLines(lines, QString(), colours::kSystem), 1);
+        qsizetype shown = 0;
+        for (const TranscriptLine &l : lines)
+            shown += l.colour == colours::kPeer ? l.text.size() : 0;
+        QVERIFY(shown > 4 * 1024 * 1024);
+        QVERIFY(shown <= 4 * 1024 * 1024 + 65536);
+        QVERIFY(sent >= shown);
+        QVERIFY(QString::fromLatin1(text).startsWith(lines.first().text)); // the first part is kept
+        QCOMPARE(m_report.shown, QStringList());
+
+        join(*m_joiner); // the next joiner is greeted
+        QTRY_COMPARE(m_joiner->form.status(), QStringLiteral("Connected to: 127.0.0.1"));
+        QTRY_COMPARE(m_host->connections(), 1);
+        QCOMPARE(m_host->fakes.sound.plays, 2);
+    }
+
+    void aFloodPastTheCapCutsTheJoinerToo()
+    {
+        RawPeer listener; // a hostile host
+        ::fcntl(listener.fd, F_SETFL, O_NONBLOCK);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(m_port);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::bind(listener.fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+        QCOMPARE(::listen(listener.fd, 1), 0);
+        join(*m_joiner);
+        RawPeer flooder;
+        ::close(flooder.fd);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (flooder.fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; }));
+        QTRY_COMPARE(m_joiner->form.status(), QStringLiteral("Connected to: 127.0.0.1"));
+        const QByteArray wire = cipher::encode(QByteArray(1 << 20, 'z'));
+        qint64 sent = 0;
+
+        QVERIFY(QTest::qWaitFor([&] { return !flooder.offer(wire, sent); }, 120000));
+
+        QTRY_COMPARE(m_joiner->form.status(), QStringLiteral("Disconnected"));
+        QCOMPARE(m_joiner->lastLine(),
+                 line("Connection closed: the peer sent more than 4 MB.", colours::kSystem));
+        QVERIFY(!m_joiner->form.ClientSocket->Active());
+        QCOMPARE(m_report.shown, QStringList());
+    }
+
+    void aLargeSendBecomesLinesOfAtMost64KiB()
+    {
+        listen(*m_host);
+        RawPeer peer;
+        QVERIFY(peer.connectTo(m_port));
+        QTRY_COMPARE(m_host->connections(), 1);
+        const QByteArray big = cipher::encode(QByteArray(4 << 20, 'a'));
+        qint64 sent = 0;
+
+        QVERIFY(
+            QTest::qWaitFor([&] { return !peer.offer(big.mid(sent), sent) || sent == big.size(); }, 60000));
+        QCOMPARE(sent, big.size());
+
+        qsizetype shown = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                shown = 0;
+                for (const TranscriptLine &l : m_host->lines())
+                    shown += l.text.size();
+                return shown >= big.size();
+            },
+            60000));
+        const QList<TranscriptLine> lines = m_host->lines();
+        QVERIFY(lines.size() >= 64);
+        for (const TranscriptLine &l : lines)
+            QVERIFY(l.text.size() <= 65536);
+        QCOMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
+    }
+
+    void aPeerThatResetsIsToldInOneGreyLine_data()
+    {
+        QTest::addColumn<bool>("talkFirst");
+        QTest::newRow("joiner resets at once") << false;
+        QTest::newRow("peer resets mid-conversation") << true;
+    }
+
+    void aPeerThatResetsIsToldInOneGreyLine()
+    {
+        QFETCH(bool, talkFirst);
+        listen(*m_host);
+        RawPeer peer;
+        QVERIFY(peer.connectTo(m_port));
+        if (talkFirst) {
+            QTRY_COMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
+            qint64 sent = 0;
+            QVERIFY(peer.offer(cipher::encode("raw: hello"), sent));
+            QTRY_COMPARE(m_host->lines().size(), 1);
+        }
+
+        peer.reset();
+
+        const TranscriptLine closed{QStringLiteral("Connection closed: %1.").arg(socketErrorText(ECONNRESET)),
+                                    colours::kSystem};
+        QTRY_COMPARE(m_host->lastLine(), closed);
+        QTRY_COMPARE(m_host->form.status(), QStringLiteral("Listening . . ."));
+        QCOMPARE(countLines(m_host->lines(), QString(), colours::kSystem), 1);
+        QCOMPARE(m_host->connections(), 0);
+        QCOMPARE(m_report.shown, QStringList());
+
+        join(*m_joiner);
+        QTRY_COMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
+        QCOMPARE(m_joiner->lines(), QList<TranscriptLine>()); // greeted, not told "busy"
+    }
+
+    void aStormOfResettingJoinersWritesABoundedFewLines()
+    {
+        listen(*m_host);
+        for (int batch = 0; batch < 10; ++batch) {
+            for (int i = 0; i < 5; ++i) {
+                // Not waiting for the connect: a full queue drops it, as a storm would.
+                RawPeer peer;
+                static_cast<void>(::fcntl(peer.fd, F_SETFL, O_NONBLOCK));
+                static_cast<void>(peer.connectTo(m_port));
+                peer.reset();
+            }
+            QCoreApplication::processEvents();
+        }
+
+        QTRY_COMPARE(m_host->form.status(), QStringLiteral("Listening . . ."));
+        QTRY_COMPARE(m_host->connections(), 0);
+        QCOMPARE(m_report.shown, QStringList());
+        QVERIFY(countLines(m_host->lines(), QStringLiteral("Connection closed"), colours::kSystem) <= 1);
+        QCOMPARE(m_host->lines().size(), countLines(m_host->lines(), QString(), colours::kSystem));
+
+        join(*m_joiner);
+        QTRY_COMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
+    }
+
+    void aLineForAPeerThatDoesNotReadIsRefused()
+    {
+        listen(*m_host);
+        RawPeer sleeper;
+        QVERIFY(sleeper.connectTo(m_port));
+        QTRY_COMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
+        const QString long_(30000, QLatin1Char('x'));
+
+        int taken = 0;
+        for (; taken < 1000 && m_host->form.entryText().isEmpty(); ++taken)
+            m_host->type(long_);
+
+        QCOMPARE(m_host->form.entryText(), long_); // the refused line waits in the entry box
+        QCOMPARE(m_host->lines().last(), line("The peer is not reading: line not sent.", colours::kSystem));
+        const qsizetype echoed = countLines(m_host->lines(), long_, colours::kOwn);
+        QCOMPARE(echoed, taken - 1);
+        QVERIFY(echoed * 30000 >= 4 * 1024 * 1024); // no earlier than the limit
+        QCOMPARE(m_host->form.ServerSocket->Socket()->Connections(0)->PendingOutput() > 0, true);
+        QCOMPARE(m_report.shown, QStringList());
     }
 };
 
