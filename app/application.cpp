@@ -1,8 +1,8 @@
 #include "app/application.h"
 
 #include "app/natterform.h"
-#include "platform/exceptions.h"
 #include "app/wiring.h"
+#include "platform/exceptions.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -40,7 +40,7 @@ NatterApplication::NatterApplication() : m_parts(std::make_unique<Parts>())
     QApplication::setQuitOnLastWindowClosed(false);
     setApplicationExceptionReport(&m_parts->report);
 
-    m_parts->main = std::make_unique<Tnatterform>(m_parts->services());
+    m_parts->main = std::make_unique<Tnatterform>(*m_parts->sound);
     m_main = m_parts->main.get();
     m_parts->windows = attachSubsystems(*m_main, m_parts->services());
     QObject::connect(m_main, &Tnatterform::closed, qApp, &QApplication::quit, Qt::QueuedConnection);

@@ -1,9 +1,9 @@
 #include "app/natterform.h"
 
-#include "platform/exceptions.h"
 #include "app/sendpanel.h"
 #include "app/transcriptview.h"
 #include "net/scktcomp.h"
+#include "platform/exceptions.h"
 #include "sound/wave.h"
 
 #include <QAccessible>
@@ -69,7 +69,7 @@ void addSeparator(QToolBar *bar, int width, const char *objectName)
 
 } // namespace
 
-Tnatterform::Tnatterform(Services services, QWidget *parent) : QMainWindow(parent), m_services(services)
+Tnatterform::Tnatterform(ISoundService &sound, QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("natterform"));
     setWindowTitle(QStringLiteral("Natter Duo"));
@@ -90,7 +90,7 @@ Tnatterform::Tnatterform(Services services, QWidget *parent) : QMainWindow(paren
     ClientSocket->setObjectName(QStringLiteral("ClientSocket"));
     ServerSocket = new TServerSocket(this);
     ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
-    Soundwave = new TWaveComp(m_services.sound, this);
+    Soundwave = new TWaveComp(sound, this);
     Soundwave->setObjectName(QStringLiteral("Soundwave"));
     Soundwave->LoadEmbeddedChime();
 
@@ -268,10 +268,10 @@ bool Tnatterform::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void Tnatterform::run(const std::function<void()> &action)
+void Tnatterform::run(void (IWindowCommands::*command)())
 {
-    if (action)
-        guarded(action);
+    if (m_commands)
+        guarded([this, command] { (m_commands->*command)(); });
 }
 
 // --- IConversationView ---------------------------------------------------
@@ -339,15 +339,15 @@ void Tnatterform::setAbsentDown(bool down)
 
 void Tnatterform::Savetext1Click()
 {
-    run(m_actions.saveChat);
+    run(&IWindowCommands::saveChat);
 }
 void Tnatterform::Readlogs1Click()
 {
-    run(m_actions.readLogs);
+    run(&IWindowCommands::readLogs);
 }
 void Tnatterform::Cleartext1Click()
 {
-    run(m_actions.clearChat);
+    run(&IWindowCommands::clearChat);
 }
 void Tnatterform::Exit1Click()
 {
@@ -355,39 +355,39 @@ void Tnatterform::Exit1Click()
 }
 void Tnatterform::Name1Click()
 {
-    run(m_actions.name);
+    run(&IWindowCommands::changeName);
 }
 void Tnatterform::Port1Click()
 {
-    run(m_actions.port);
+    run(&IWindowCommands::changePort);
 }
 void Tnatterform::Listen1Click()
 {
-    run(m_actions.listen);
+    run(&IWindowCommands::listen);
 }
 void Tnatterform::Connect1Click()
 {
-    run(m_actions.connect);
+    run(&IWindowCommands::connectToHost);
 }
 void Tnatterform::Disconnect1Click()
 {
-    run(m_actions.disconnect);
+    run(&IWindowCommands::disconnect);
 }
 void Tnatterform::Natter1Click()
 {
-    run(m_actions.help);
+    run(&IWindowCommands::help);
 }
 void Tnatterform::Website1Click()
 {
-    run(m_actions.website);
+    run(&IWindowCommands::webSite);
 }
 void Tnatterform::MyIP1Click()
 {
-    run(m_actions.myIp);
+    run(&IWindowCommands::myIpAddress);
 }
 void Tnatterform::About1Click()
 {
-    run(m_actions.about);
+    run(&IWindowCommands::about);
 }
 void Tnatterform::Savetext2Click()
 {
@@ -399,7 +399,7 @@ void Tnatterform::Cleartext2Click()
 }
 void Tnatterform::ToolButton2Click()
 {
-    run(m_actions.absent);
+    run(&IWindowCommands::absent);
 }
 void Tnatterform::ToolButton4Click()
 {
@@ -415,7 +415,7 @@ void Tnatterform::ToolButton8Click()
 }
 void Tnatterform::PanelClick()
 {
-    run(m_actions.send);
+    run(&IWindowCommands::send);
 }
 
 void Tnatterform::PanelMouseDown()
@@ -436,7 +436,7 @@ void Tnatterform::EntryKeyDown(int key)
 
 void Tnatterform::FormClose()
 {
-    run(m_actions.closing);
+    run(&IWindowCommands::closing);
 }
 
 void Tnatterform::closeEvent(QCloseEvent *event)

@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
-#include <QSysInfo>
 #include <QUrl>
 #include <QWidget>
 
@@ -125,13 +124,6 @@ QString programDirectoryOf(const QString &executable)
 QString QtSystemFacts::programDirectory() const
 {
     return programDirectoryOf(QCoreApplication::applicationFilePath());
-}
-
-int QtSystemFacts::osMajorVersion() const
-{
-    bool ok = false;
-    const int major = QSysInfo::kernelVersion().section(QLatin1Char('.'), 0, 0).toInt(&ok);
-    return ok ? major : 0;
 }
 
 QDate QtSystemFacts::today() const

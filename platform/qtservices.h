@@ -61,7 +61,6 @@ private:
 class QtSystemFacts final : public ISystemFacts {
 public:
     QString programDirectory() const override;
-    int osMajorVersion() const override;
     QDate today() const override;
 };
 

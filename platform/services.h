@@ -68,7 +68,6 @@ public:
     virtual ~ISystemFacts() = default;
     // Directory of the running executable, with a trailing separator.
     virtual QString programDirectory() const = 0;
-    virtual int osMajorVersion() const = 0;
     virtual QDate today() const = 0;
 };
 

@@ -18,8 +18,8 @@
 
 namespace natter {
 
-Thelpform::Thelpform(const Services &services, QWidget *parent)
-    : QWidget(parent, Qt::Window), m_services(services), m_helpage(new QTextEdit(this))
+Thelpform::Thelpform(const ISystemFacts &system, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_system(system), m_helpage(new QTextEdit(this))
 {
     setObjectName(QStringLiteral("helpform"));
     setWindowTitle(QStringLiteral("Natter Duo Help"));
@@ -50,7 +50,7 @@ QString Thelpform::missingFileNote()
 
 void Thelpform::FormShow()
 {
-    const QString path = m_services.system.programDirectory() + QLatin1String(kHelpFileName);
+    const QString path = m_system.programDirectory() + QLatin1String(kHelpFileName);
     const QFileInfo info(path);
     if (!info.exists()) {
         appendColouredLine(*m_helpage, missingFileNote());

@@ -16,7 +16,7 @@ namespace natter {
 class Thelpform : public QWidget {
     Q_OBJECT
 public:
-    explicit Thelpform(const Services &services, QWidget *parent = nullptr);
+    explicit Thelpform(const ISystemFacts &system, QWidget *parent = nullptr);
 
     QTextEdit *Helpage() const { return m_helpage; }
 
@@ -39,7 +39,7 @@ protected:
 private:
     void scrollToTop();
 
-    Services m_services;
+    const ISystemFacts &m_system;
     QTextEdit *m_helpage;
 };
 

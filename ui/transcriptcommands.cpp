@@ -10,8 +10,9 @@
 
 namespace natter {
 
-TranscriptCommands::TranscriptCommands(ITranscript &transcript, const Services &services, QWidget *owner)
-    : m_transcript(transcript), m_services(services), m_owner(owner)
+TranscriptCommands::TranscriptCommands(ITranscript &transcript, ISaveDialog &saveDialog, IShell &shell,
+                                       const ISystemFacts &system)
+    : m_transcript(transcript), m_saveDialog(saveDialog), m_shell(shell), m_system(system)
 {
 }
 
@@ -28,7 +29,7 @@ QString TranscriptCommands::defaultLogName(const QDate &date)
 
 QString TranscriptCommands::initialSaveDirectory() const
 {
-    return logFolder(m_services.system.programDirectory());
+    return logFolder(m_system.programDirectory());
 }
 
 void TranscriptCommands::writeLog(const QString &path, const QList<TranscriptLine> &lines)
@@ -56,19 +57,19 @@ void TranscriptCommands::Save()
 {
     SaveDialogRequest request;
     request.initialDir = initialSaveDirectory();
-    request.fileName = defaultLogName(m_services.system.today());
+    request.fileName = defaultLogName(m_system.today());
     request.defaultExtension = QLatin1String(kLogExtension);
     request.filter = QLatin1String(kLogFilter);
     request.overwritePrompt = true;
     QString path;
-    if (!m_services.saveDialog.execute(request, path) || path.isEmpty())
+    if (!m_saveDialog.execute(request, path) || path.isEmpty())
         return;
     writeLog(path, m_transcript.lines());
 }
 
 void TranscriptCommands::ReadLogs()
 {
-    m_services.shell.openProgram(QLatin1String(kLogReaderProgram), {}, m_services.system.programDirectory());
+    m_shell.openProgram(QLatin1String(kLogReaderProgram), {}, m_system.programDirectory());
 }
 
 } // namespace natter

@@ -6,8 +6,6 @@
 #include <QDate>
 #include <QString>
 
-class QWidget;
-
 namespace natter {
 
 // The transcript's commands of the File menu and the transcript's shortcut
@@ -17,7 +15,8 @@ namespace natter {
 // was; the caller's handler runs under guarded(), which reports it.
 class TranscriptCommands {
 public:
-    TranscriptCommands(ITranscript &transcript, const Services &services, QWidget *owner);
+    TranscriptCommands(ITranscript &transcript, ISaveDialog &saveDialog, IShell &shell,
+                       const ISystemFacts &system);
 
     void Clear();
     void Save();
@@ -37,10 +36,9 @@ public:
 
 private:
     ITranscript &m_transcript;
-    Services m_services;
-    // The window the commands act for; the shell reports its own failures,
-    // so nothing is shown over it yet.
-    [[maybe_unused]] QWidget *m_owner;
+    ISaveDialog &m_saveDialog;
+    IShell &m_shell;
+    const ISystemFacts &m_system;
 };
 
 } // namespace natter

@@ -94,10 +94,8 @@ public:
 class FixedSystemFacts final : public ISystemFacts {
 public:
     QString directory = QStringLiteral("/nonexistent/natter/");
-    int major = 6;
     QDate date = QDate(2026, 12, 5);
     QString programDirectory() const override { return directory; }
-    int osMajorVersion() const override { return major; }
     QDate today() const override { return date; }
 };
 

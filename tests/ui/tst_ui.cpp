@@ -175,7 +175,7 @@ private Q_SLOTS:
     {
         MemoryTranscript transcript;
         transcript.content = m_log;
-        TranscriptCommands commands(transcript, m_fakes->services(), nullptr);
+        TranscriptCommands commands(transcript, m_fakes->saveDialog, m_fakes->shell, m_fakes->system);
         m_fakes->system.date = QDate(2031, 1, 5);
         m_fakes->saveDialog.confirm = false; // cancelled: nothing is written
         commands.Save();
@@ -216,7 +216,7 @@ private Q_SLOTS:
     void helpFile()
     {
         const QString path = m_dir->filePath(u"127982071.dat"_s);
-        Thelpform help(m_fakes->services());
+        Thelpform help(m_fakes->system);
         const auto showAgain = [&help] {
             help.hide();
             help.show();
