@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace natter {
 
@@ -32,25 +31,17 @@ QString TranscriptCommands::initialSaveDirectory() const
     return logFolder(m_system.programDirectory());
 }
 
-void TranscriptCommands::writeLog(const QString &path, const QList<TranscriptLine> &lines)
+QString TranscriptCommands::saveError(const QString &path, const FileResult &result)
 {
-    const QString shown = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    const auto cannotCreate = [&shown](const QString &why) {
-        return Exception(QStringLiteral("Cannot create file \"%1\". %2").arg(shown, why));
-    };
-    const QFileInfo target(path);
-    // The log replaces the file through a rename; an existing file that may
-    // not be written to is refused as the system would refuse opening it.
-    if (target.exists() && (!target.isFile() || !target.isWritable()))
-        throw cannotCreate(target.isDir() ? QStringLiteral("Is a directory")
-                                          : QStringLiteral("Permission denied"));
+    if (result.failure == FileResult::Failure::Write)
+        return QStringLiteral("Failed to Save Stream");
+    return result.message(QFileInfo(path).absoluteFilePath());
+}
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw cannotCreate(file.errorString());
-    const QByteArray data = rtf::write(lines);
-    if (file.write(data) != data.size() || !file.commit())
-        throw Exception(QStringLiteral("Failed to Save Stream"));
+QString TranscriptCommands::writeLog(const QString &path, const QList<TranscriptLine> &lines)
+{
+    const FileResult written = replaceFile(path, rtf::write(lines));
+    return written.ok() ? QString() : saveError(path, written);
 }
 
 void TranscriptCommands::Save()
@@ -64,7 +55,8 @@ void TranscriptCommands::Save()
     QString path;
     if (!m_saveDialog.execute(request, path) || path.isEmpty())
         return;
-    writeLog(path, m_transcript.lines());
+    if (const QString error = writeLog(path, m_transcript.lines()); !error.isEmpty())
+        reportError(error);
 }
 
 void TranscriptCommands::ReadLogs()
