@@ -8,6 +8,7 @@
 
 #include <QAccessible>
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -59,6 +60,29 @@ QToolButton *addButton(QToolBar *bar, const QString &caption, const char *object
     return button;
 }
 
+// The entry box keeps the draft unselected when it gains the focus, so the
+// next key adds to the draft instead of replacing it.
+class EntryBox final : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    void focusInEvent(QFocusEvent *event) override
+    {
+        switch (event->reason()) {
+        case Qt::TabFocusReason:
+        case Qt::BacktabFocusReason:
+        case Qt::ShortcutFocusReason: {
+            QFocusEvent plain(event->type(), Qt::OtherFocusReason);
+            QLineEdit::focusInEvent(&plain);
+            break;
+        }
+        default:
+            QLineEdit::focusInEvent(event);
+        }
+    }
+};
+
 void addSeparator(QToolBar *bar, int width, const char *objectName)
 {
     auto *gap = new QWidget(bar);
@@ -101,6 +125,7 @@ Tnatterform::Tnatterform(ISoundService &sound, QWidget *parent) : QMainWindow(pa
     StatusPanel = new QLabel(bar);
     StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
     StatusPanel->setMinimumWidth(100);
+    StatusPanel->setTextFormat(Qt::PlainText);
     StatusPanel->setAccessibleDescription(QStringLiteral("Status"));
     bar->addWidget(StatusPanel, 1);
     setStatusBar(bar);
@@ -218,7 +243,7 @@ void Tnatterform::buildClientArea()
     connect(Page, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { PopupMenu->popup(Page->viewport()->mapToGlobal(pos)); });
 
-    Entry = new QLineEdit(m_client);
+    Entry = new EntryBox(m_client);
     Entry->setObjectName(QStringLiteral("Entry"));
     Entry->setAccessibleName(QStringLiteral("Message"));
     Entry->setFrame(false);

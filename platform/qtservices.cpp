@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -28,6 +29,8 @@ bool QtInputPrompt::inputQuery(const QString &title, const QString &prompt, QStr
     dialog.setOkButtonText(QStringLiteral("OK"));
     dialog.setCancelButtonText(QStringLiteral("Cancel"));
     dialog.setTextValue(value.left(255));
+    if (auto *label = dialog.findChild<QLabel *>())
+        label->setTextFormat(Qt::PlainText);
     if (auto *edit = dialog.findChild<QLineEdit *>()) {
         edit->setMaxLength(255);
         edit->selectAll();

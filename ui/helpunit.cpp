@@ -77,6 +77,7 @@ void Thelpform::scrollToTop()
 
 void Thelpform::showHelp()
 {
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     show();
     raise();
     activateWindow();

@@ -25,7 +25,8 @@ public:
     // cannot be opened or read, the application's exception report says so
     // and the page keeps what it held before.
     void FormShow();
-    // Shows the window modeless and brings it to the front.
+    // Shows the window modeless, restored when minimised, and brings it to
+    // the front.
     void showHelp();
 
     static QStringList builtInManual();

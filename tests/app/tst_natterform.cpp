@@ -1,13 +1,17 @@
 #include "app/natterform.h"
 #include "app/sendpanel.h"
 #include "app/transcriptview.h"
+#include "platform/qtservices.h"
 #include "tests/support/fakeservices.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTextBlock>
+#include <QTimer>
 #include <QToolButton>
 #include <QtTest>
 
@@ -138,10 +142,51 @@ private Q_SLOTS:
         QCOMPARE(m_form->Panel->captionColour(), normal);
         QCOMPARE(m_form->Panel->frameShadow(), QFrame::Raised);
         QCOMPARE(sends(), 1);
-        QTest::mousePress(m_form->Panel, Qt::RightButton); // released elsewhere: no send
-        QTest::mouseRelease(m_form->Panel, Qt::RightButton, {}, QPoint(-5, -5));
+        QTest::mousePress(m_form->Panel, Qt::LeftButton); // released elsewhere: no send
+        QTest::mouseRelease(m_form->Panel, Qt::LeftButton, {}, QPoint(-5, -5));
         QVERIFY(!m_form->Panel->pressedLook());
         QCOMPARE(sends(), 1);
+        QTest::mousePress(m_form->Panel, Qt::RightButton); // any button looks pressed
+        QVERIFY(m_form->Panel->pressedLook());
+        QTest::mouseRelease(m_form->Panel, Qt::RightButton); // but only the left one sends
+        QVERIFY(!m_form->Panel->pressedLook());
+        QCOMPARE(sends(), 1);
+    }
+
+    void markupShowsAsPlainText()
+    {
+        const QString markup = QStringLiteral("<b>Connected</b> to: <i>host</i>");
+        m_form->setStatus(markup);
+        const QLabel *status = m_form->StatusPanel;
+        QCOMPARE_GE(status->sizeHint().width(), status->fontMetrics().horizontalAdvance(markup));
+
+        int shownWidth = 0;
+        int markupWidth = -1;
+        QTimer::singleShot(0, this, [&] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            const auto *label = dialog->findChild<QLabel *>();
+            QVERIFY(label);
+            shownWidth = label->sizeHint().width();
+            markupWidth = label->fontMetrics().horizontalAdvance(markup);
+            dialog->reject();
+        });
+        QtInputPrompt prompt(m_form.get());
+        QString value;
+        QVERIFY(!prompt.inputQuery(QStringLiteral("Natter Settings"), markup, value));
+        QCOMPARE_GE(shownWidth, markupWidth);
+    }
+
+    void tabIntoTheEntryBoxKeepsTheDraftUnselected()
+    {
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        m_form->Entry->setText(QStringLiteral("draft"));
+        m_form->Page->setFocus();
+        m_form->Entry->setFocus(Qt::TabFocusReason);
+        QVERIFY(m_form->Entry->hasFocus());
+        QVERIFY(!m_form->Entry->hasSelectedText());
+        QTest::keyClick(m_form->Entry, Qt::Key_S);
+        QCOMPARE(m_form->entryText(), QStringLiteral("drafts"));
     }
 
     void ctrlXInTheEntryBoxCutsAndKeepsTheTranscript()

@@ -275,6 +275,16 @@ private Q_SLOTS:
             QVERIFY2(shown.startsWith(u"Cannot open file \"%1\". "_s.arg(path)), qPrintable(shown));
         }
     }
+    void helpWhileMinimisedComesBack()
+    {
+        Thelpform help(m_fakes->system);
+        help.showMinimized();
+        QVERIFY(help.isMinimized());
+        help.showHelp();
+        QVERIFY(!help.isMinimized());
+        QVERIFY(help.isVisible());
+        QTRY_VERIFY(help.isActiveWindow());
+    }
     void aboutSameTextsEveryOpening()
     {
         TAboutBox box;
