@@ -31,8 +31,8 @@ struct NatterApplication::Parts {
 
 NatterApplication::NatterApplication() : m_parts(std::make_unique<Parts>())
 {
+    // No display name: the window system would add it to every caption.
     QApplication::setApplicationName(QStringLiteral("natter"));
-    QApplication::setApplicationDisplayName(applicationTitle());
     QApplication::setApplicationVersion(QStringLiteral("1.0.2.13"));
     initResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/natter/natter.png")));
