@@ -22,11 +22,15 @@ struct NatterApplication::Parts {
     QtSaveDialog saveDialog;
     QtShell shell{messages};
     QtSystemFacts system;
+    QtAttention attention;
     std::unique_ptr<ISoundService> sound = makeSoundService();
     std::unique_ptr<Tnatterform> main;
     std::unique_ptr<WindowSet> windows;
 
-    Services services() { return Services{prompt, messages, report, saveDialog, shell, system, *sound}; }
+    Services services()
+    {
+        return Services{prompt, messages, report, saveDialog, shell, system, *sound, attention};
+    }
 };
 
 NatterApplication::NatterApplication() : m_parts(std::make_unique<Parts>())

@@ -1,6 +1,7 @@
 #include "app/wiring.h"
 
 #include "app/natterform.h"
+#include "app/transcriptview.h"
 #include "conversation/admission.h"
 #include "conversation/chatlines.h"
 #include "conversation/conversationcontrol.h"
@@ -28,7 +29,11 @@ public:
         : m_window(window), m_services(services), m_about(std::make_unique<TAboutBox>()),
           m_help(std::make_unique<Thelpform>(services.system)),
           m_lines(window, *window.ClientSocket, *window.ServerSocket),
-          m_admission(window, *window.ServerSocket, [&window] { window.Soundwave->Play(); }),
+          m_admission(window, *window.ServerSocket,
+                      [this] {
+                          m_window.Soundwave->Play();
+                          askForAttention();
+                      }),
           m_control(window, services.prompt, services.messages, *window.ClientSocket, *window.ServerSocket,
                     m_lines),
           m_commands(window.transcript(), services.saveDialog, services.shell, services.system),
@@ -36,6 +41,12 @@ public:
     {
         bindEndpoints();
         bindRouterPort();
+        const QMetaObject::Connection peerLines =
+            QObject::connect(window.Page, &TranscriptView::lineAppended, &window, [this](QRgb colour) {
+                if (colour == colours::kPeer)
+                    askForAttention();
+            });
+        m_unbind.push_back([peerLines] { QObject::disconnect(peerLines); });
         m_window.setCommands(this);
     }
 
@@ -63,6 +74,13 @@ public:
     void closing() override { m_control.FormClose(); }
 
 private:
+    // A peer's line or a new peer while the window is in the background.
+    void askForAttention()
+    {
+        if (!m_window.isActiveWindow())
+            m_services.attention.requestAttention(&m_window);
+    }
+
     // Assigns an endpoint's handler slot, to be cleared again when the
     // subsystems go.
     template <typename Slot, typename Handler> void bind(Slot &slot, Handler handler)

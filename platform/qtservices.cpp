@@ -134,4 +134,9 @@ QDate QtSystemFacts::today() const
     return QDate::currentDate();
 }
 
+void QtAttention::requestAttention(QWidget *window)
+{
+    QApplication::alert(window); // until the window is activated
+}
+
 } // namespace natter

@@ -69,6 +69,11 @@ public:
 // the installed program's directory.
 QString programDirectoryOf(const QString &executable);
 
+class QtAttention final : public IAttention {
+public:
+    void requestAttention(QWidget *window) override;
+};
+
 // Turns a "Description|*.ext" filter into Qt's "Description (*.ext)" form.
 QString qtFilterFromPipeFilter(const QString &filter);
 

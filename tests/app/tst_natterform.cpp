@@ -2,6 +2,8 @@
 #include "app/natterform.h"
 #include "app/sendpanel.h"
 #include "app/transcriptview.h"
+#include "app/wiring.h"
+#include "conversation/chatlines.h"
 #include "platform/qtservices.h"
 #include "tests/support/fakeservices.h"
 
@@ -16,6 +18,8 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
@@ -288,6 +292,41 @@ private Q_SLOTS:
                 expected.insert(QLatin1String(window) + QLatin1Char(' ') + property, QLatin1String(caption));
         }
         QCOMPARE(titles, expected);
+    }
+
+    void peerInTheBackgroundAsksForAttention()
+    {
+        const std::unique_ptr<WindowSet> subsystems = attachSubsystems(*m_form, m_fakes->services());
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        m_fakes->prompt.answer(QStringLiteral("ann"));
+        m_fakes->prompt.answer(QString::number(port));
+        m_form->Listen1Click();
+        QCOMPARE(m_form->status(), QStringLiteral("Listening . . ."));
+
+        QWidget other; // another window has the user's eye
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        const QList<QWidget *> &requests = m_fakes->attention.requests;
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(m_form->status(), QStringLiteral("Connected from: 127.0.0.1"));
+        QCOMPARE(requests, QList<QWidget *>{m_form.get()}); // a new peer
+        peer.write(ChatLines::wireForm(QStringLiteral("bob"), QStringLiteral("hi")));
+        QTRY_COMPARE(m_form->transcript().lines().size(), 1);
+        QCOMPARE(requests.size(), 2); // a peer's line
+
+        m_form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        peer.write(ChatLines::wireForm(QStringLiteral("bob"), QStringLiteral("again")));
+        QTRY_COMPARE(m_form->transcript().lines().size(), 2);
+        QTest::keyClicks(m_form->Entry, QStringLiteral("hello"));
+        QTest::keyClick(m_form->Entry, Qt::Key_Return);
+        QCOMPARE(m_form->transcript().lines().size(), 3);
+        QCOMPARE(requests.size(), 2); // the user is looking: nothing asked
     }
 
     void ctrlXInTheEntryBoxCutsAndKeepsTheTranscript()

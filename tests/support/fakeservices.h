@@ -128,6 +128,12 @@ public:
     }
 };
 
+class RecordingAttention final : public IAttention {
+public:
+    QList<QWidget *> requests;
+    void requestAttention(QWidget *window) override { requests.append(window); }
+};
+
 // All doubles in one bundle, installed as the application's exception report
 // for as long as the bundle lives.
 class FakeServices {
@@ -139,6 +145,7 @@ public:
     RecordingShell shell;
     FixedSystemFacts system;
     FakeSoundService sound;
+    RecordingAttention attention;
 
     FakeServices() { setApplicationExceptionReport(&report); }
     ~FakeServices()
@@ -149,7 +156,10 @@ public:
     FakeServices(const FakeServices &) = delete;
     FakeServices &operator=(const FakeServices &) = delete;
 
-    Services services() { return Services{prompt, messages, report, saveDialog, shell, system, sound}; }
+    Services services()
+    {
+        return Services{prompt, messages, report, saveDialog, shell, system, sound, attention};
+    }
 };
 
 } // namespace natter::test
