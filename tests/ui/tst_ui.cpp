@@ -294,10 +294,9 @@ private Q_SLOTS:
             box.open();
             QCOMPARE(QStringList({box.ProductName()->text(), box.Version()->text()}),
                      QStringList({u"Natter Duo"_s, u"Version 1.0.2. Build 13"_s}));
-            QCOMPARE(box.Copyright()->text(), u"Copyright \u00A9 2026 Duo Software Works"_s);
-            QCOMPARE(box.Comments()->text(),
-                     u"Made by Duo Software Works. Web site: "
-                     u"https://www.example.org/natterduo/ - support: support@example.org"_s);
+            QCOMPARE(box.Copyright()->text(), u"Copyright \u00A9 2026 the Natter Duo developers"_s);
+            QCOMPARE(box.Comments()->text(), u"Made by the Natter Duo developers. Help and support: the "
+                                             u"manual, in Help > Natter help and Help > Web site."_s);
             QTest::mouseClick(box.OKButton(), Qt::LeftButton);
             QVERIFY(!box.isVisible());
         }
