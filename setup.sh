@@ -22,7 +22,7 @@ run_packages=(qt6-qpa-plugins libqt6multimedia6 libminiupnpc17 libnatpmp1)
 # The router tests build a home network in network namespaces with a real
 # miniupnpd between a LAN and a WAN (tests/net/router).
 test_packages=(pulseaudio pulseaudio-utils clang-14 libclang-rt-14-dev
-    miniupnpd-nftables miniupnpc natpmpc nftables iproute2)
+    miniupnpd-nftables miniupnpc natpmpc nftables iproute2 xvfb x11-utils)
 package_packages=(dpkg-dev file lintian appstream desktop-file-utils shared-mime-info xdg-utils)
 
 need_root() {

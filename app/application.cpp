@@ -1,8 +1,8 @@
 #include "app/application.h"
 
 #include "app/natterform.h"
-#include "platform/exceptions.h"
 #include "app/wiring.h"
+#include "platform/exceptions.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -22,17 +22,21 @@ struct NatterApplication::Parts {
     QtSaveDialog saveDialog;
     QtShell shell{messages};
     QtSystemFacts system;
+    QtAttention attention;
     std::unique_ptr<ISoundService> sound = makeSoundService();
     std::unique_ptr<Tnatterform> main;
     std::unique_ptr<WindowSet> windows;
 
-    Services services() { return Services{prompt, messages, report, saveDialog, shell, system, *sound}; }
+    Services services()
+    {
+        return Services{prompt, messages, report, saveDialog, shell, system, *sound, attention};
+    }
 };
 
 NatterApplication::NatterApplication() : m_parts(std::make_unique<Parts>())
 {
+    // No display name: the window system would add it to every caption.
     QApplication::setApplicationName(QStringLiteral("natter"));
-    QApplication::setApplicationDisplayName(applicationTitle());
     QApplication::setApplicationVersion(QStringLiteral("1.0.2.13"));
     initResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/natter/natter.png")));
@@ -40,7 +44,7 @@ NatterApplication::NatterApplication() : m_parts(std::make_unique<Parts>())
     QApplication::setQuitOnLastWindowClosed(false);
     setApplicationExceptionReport(&m_parts->report);
 
-    m_parts->main = std::make_unique<Tnatterform>(m_parts->services());
+    m_parts->main = std::make_unique<Tnatterform>(*m_parts->sound);
     m_main = m_parts->main.get();
     m_parts->windows = attachSubsystems(*m_main, m_parts->services());
     QObject::connect(m_main, &Tnatterform::closed, qApp, &QApplication::quit, Qt::QueuedConnection);

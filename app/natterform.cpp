@@ -1,13 +1,14 @@
 #include "app/natterform.h"
 
-#include "platform/exceptions.h"
 #include "app/sendpanel.h"
 #include "app/transcriptview.h"
 #include "net/scktcomp.h"
+#include "platform/exceptions.h"
 #include "sound/wave.h"
 
 #include <QAccessible>
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -59,6 +60,29 @@ QToolButton *addButton(QToolBar *bar, const QString &caption, const char *object
     return button;
 }
 
+// The entry box keeps the draft unselected when it gains the focus, so the
+// next key adds to the draft instead of replacing it.
+class EntryBox final : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    void focusInEvent(QFocusEvent *event) override
+    {
+        switch (event->reason()) {
+        case Qt::TabFocusReason:
+        case Qt::BacktabFocusReason:
+        case Qt::ShortcutFocusReason: {
+            QFocusEvent plain(event->type(), Qt::OtherFocusReason);
+            QLineEdit::focusInEvent(&plain);
+            break;
+        }
+        default:
+            QLineEdit::focusInEvent(event);
+        }
+    }
+};
+
 void addSeparator(QToolBar *bar, int width, const char *objectName)
 {
     auto *gap = new QWidget(bar);
@@ -69,7 +93,7 @@ void addSeparator(QToolBar *bar, int width, const char *objectName)
 
 } // namespace
 
-Tnatterform::Tnatterform(Services services, QWidget *parent) : QMainWindow(parent), m_services(services)
+Tnatterform::Tnatterform(ISoundService &sound, QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("natterform"));
     setWindowTitle(QStringLiteral("Natter Duo"));
@@ -90,7 +114,7 @@ Tnatterform::Tnatterform(Services services, QWidget *parent) : QMainWindow(paren
     ClientSocket->setObjectName(QStringLiteral("ClientSocket"));
     ServerSocket = new TServerSocket(this);
     ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
-    Soundwave = new TWaveComp(m_services.sound, this);
+    Soundwave = new TWaveComp(sound, this);
     Soundwave->setObjectName(QStringLiteral("Soundwave"));
     Soundwave->LoadEmbeddedChime();
 
@@ -101,6 +125,7 @@ Tnatterform::Tnatterform(Services services, QWidget *parent) : QMainWindow(paren
     StatusPanel = new QLabel(bar);
     StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
     StatusPanel->setMinimumWidth(100);
+    StatusPanel->setTextFormat(Qt::PlainText);
     StatusPanel->setAccessibleDescription(QStringLiteral("Status"));
     bar->addWidget(StatusPanel, 1);
     setStatusBar(bar);
@@ -218,7 +243,7 @@ void Tnatterform::buildClientArea()
     connect(Page, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { PopupMenu->popup(Page->viewport()->mapToGlobal(pos)); });
 
-    Entry = new QLineEdit(m_client);
+    Entry = new EntryBox(m_client);
     Entry->setObjectName(QStringLiteral("Entry"));
     Entry->setAccessibleName(QStringLiteral("Message"));
     Entry->setFrame(false);
@@ -268,10 +293,10 @@ bool Tnatterform::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void Tnatterform::run(const std::function<void()> &action)
+void Tnatterform::run(void (IWindowCommands::*command)())
 {
-    if (action)
-        guarded(action);
+    if (m_commands)
+        guarded([this, command] { (m_commands->*command)(); });
 }
 
 // --- IConversationView ---------------------------------------------------
@@ -339,15 +364,15 @@ void Tnatterform::setAbsentDown(bool down)
 
 void Tnatterform::Savetext1Click()
 {
-    run(m_actions.saveChat);
+    run(&IWindowCommands::saveChat);
 }
 void Tnatterform::Readlogs1Click()
 {
-    run(m_actions.readLogs);
+    run(&IWindowCommands::readLogs);
 }
 void Tnatterform::Cleartext1Click()
 {
-    run(m_actions.clearChat);
+    run(&IWindowCommands::clearChat);
 }
 void Tnatterform::Exit1Click()
 {
@@ -355,39 +380,39 @@ void Tnatterform::Exit1Click()
 }
 void Tnatterform::Name1Click()
 {
-    run(m_actions.name);
+    run(&IWindowCommands::changeName);
 }
 void Tnatterform::Port1Click()
 {
-    run(m_actions.port);
+    run(&IWindowCommands::changePort);
 }
 void Tnatterform::Listen1Click()
 {
-    run(m_actions.listen);
+    run(&IWindowCommands::listen);
 }
 void Tnatterform::Connect1Click()
 {
-    run(m_actions.connect);
+    run(&IWindowCommands::connectToHost);
 }
 void Tnatterform::Disconnect1Click()
 {
-    run(m_actions.disconnect);
+    run(&IWindowCommands::disconnect);
 }
 void Tnatterform::Natter1Click()
 {
-    run(m_actions.help);
+    run(&IWindowCommands::help);
 }
 void Tnatterform::Website1Click()
 {
-    run(m_actions.website);
+    run(&IWindowCommands::webSite);
 }
 void Tnatterform::MyIP1Click()
 {
-    run(m_actions.myIp);
+    run(&IWindowCommands::myIpAddress);
 }
 void Tnatterform::About1Click()
 {
-    run(m_actions.about);
+    run(&IWindowCommands::about);
 }
 void Tnatterform::Savetext2Click()
 {
@@ -399,7 +424,7 @@ void Tnatterform::Cleartext2Click()
 }
 void Tnatterform::ToolButton2Click()
 {
-    run(m_actions.absent);
+    run(&IWindowCommands::absent);
 }
 void Tnatterform::ToolButton4Click()
 {
@@ -415,7 +440,7 @@ void Tnatterform::ToolButton8Click()
 }
 void Tnatterform::PanelClick()
 {
-    run(m_actions.send);
+    run(&IWindowCommands::send);
 }
 
 void Tnatterform::PanelMouseDown()
@@ -436,7 +461,7 @@ void Tnatterform::EntryKeyDown(int key)
 
 void Tnatterform::FormClose()
 {
-    run(m_actions.closing);
+    run(&IWindowCommands::closing);
 }
 
 void Tnatterform::closeEvent(QCloseEvent *event)

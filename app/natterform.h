@@ -1,11 +1,9 @@
 #pragma once
 
-#include "platform/services.h"
 #include "conversation/conversationview.h"
+#include "platform/services.h"
 
 #include <QMainWindow>
-
-#include <functional>
 
 class QAction;
 class QLabel;
@@ -22,14 +20,38 @@ class TranscriptView;
 class TServerSocket;
 class TWaveComp;
 
+// What the chat window's commands do. The window is built before the
+// subsystems behind it; they implement this and attach it to the window.
+class IWindowCommands {
+public:
+    virtual ~IWindowCommands() = default;
+    virtual void send() = 0;
+    virtual void changeName() = 0;
+    virtual void changePort() = 0;
+    virtual void listen() = 0;
+    virtual void connectToHost() = 0;
+    virtual void disconnect() = 0;
+    virtual void absent() = 0;
+    virtual void clearChat() = 0;
+    virtual void saveChat() = 0;
+    virtual void readLogs() = 0;
+    virtual void help() = 0;
+    virtual void webSite() = 0;
+    virtual void myIpAddress() = 0;
+    virtual void about() = 0;
+    // Before the window closes.
+    virtual void closing() = 0;
+};
+
 // The chat window. Its handlers keep the names of the controls and events
-// they serve; each one is a few lines that hand the work to the subsystem
-// that owns it, wrapped so that no exception leaves into the toolkit.
+// they serve; each one is a few lines that hand the work to the commands
+// attached, wrapped so that no exception leaves into the toolkit. With no
+// commands attached the handlers do nothing.
 class Tnatterform : public QMainWindow, public IConversationView {
     Q_OBJECT
 
 public:
-    explicit Tnatterform(Services services, QWidget *parent = nullptr);
+    explicit Tnatterform(ISoundService &sound, QWidget *parent = nullptr);
     ~Tnatterform() override;
 
     // IConversationView
@@ -103,17 +125,8 @@ public:
     void PanelMouseUp();
     void EntryKeyDown(int key);
 
-    // What the handlers delegate to. The window is built before its
-    // subsystems; each attaches its work here once it exists.
-    struct Actions {
-        std::function<void()> send, name, port, listen, connect, disconnect, absent;
-        std::function<void()> clearChat, saveChat, readLogs;
-        std::function<void()> help, website, myIp, about;
-        std::function<void()> closing; // before the window closes
-    };
-    Actions &actions() { return m_actions; }
-
-    Services &services() { return m_services; }
+    // Attaches the commands the handlers delegate to; null detaches them.
+    void setCommands(IWindowCommands *commands) { m_commands = commands; }
 
 Q_SIGNALS:
     // The window has closed; being the main window, the program ends.
@@ -130,10 +143,9 @@ private:
     void buildToolBar();
     void buildClientArea();
     void layoutClientArea();
-    static void run(const std::function<void()> &action);
+    void run(void (IWindowCommands::*command)());
 
-    Services m_services;
-    Actions m_actions;
+    IWindowCommands *m_commands = nullptr;
     QWidget *m_client = nullptr;
     bool m_closing = false;
 };

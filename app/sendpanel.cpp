@@ -39,7 +39,7 @@ void SendPanel::mouseReleaseEvent(QMouseEvent *event)
     m_held = false;
     Q_EMIT mouseUp();
     event->accept();
-    if (wasHeld && rect().contains(event->position().toPoint()))
+    if (wasHeld && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
         Q_EMIT clicked();
 }
 

@@ -5,8 +5,8 @@
 namespace natter {
 
 // The panel that serves as the Send button: raised while up, sunken with a
-// red caption while a mouse button holds it down; a press and release over
-// it is a click.
+// red caption while a mouse button holds it down; a press and release of the
+// left button over it is a click.
 class SendPanel final : public QFrame {
     Q_OBJECT
 

@@ -94,6 +94,7 @@ void TranscriptView::appendLine(const QString &line)
 
     if (atBottom)
         bar->setValue(bar->maximum());
+    Q_EMIT lineAppended(m_colour);
 }
 
 void TranscriptView::dropOldestBeyondLimit()

@@ -25,6 +25,10 @@ public:
 
     QRgb currentColour() const { return m_colour; }
 
+Q_SIGNALS:
+    // A line has been appended in `colour`.
+    void lineAppended(QRgb colour);
+
 private:
     void resetEnd();
     void dropOldestBeyondLimit();

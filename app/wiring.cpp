@@ -1,6 +1,7 @@
 #include "app/wiring.h"
 
 #include "app/natterform.h"
+#include "app/transcriptview.h"
 #include "conversation/admission.h"
 #include "conversation/chatlines.h"
 #include "conversation/conversationcontrol.h"
@@ -13,90 +14,98 @@
 #include "ui/shellactions.h"
 #include "ui/transcriptcommands.h"
 
+#include <functional>
+#include <vector>
+
 namespace natter {
 
 namespace {
 
-// Everything behind one chat window. The handlers of the window's controls
-// and endpoints are bound here to the subsystem that does the work.
-class Subsystems final : public WindowSet {
+// Everything behind one chat window: the window's commands, and the handlers
+// of its endpoints bound to the subsystem that does the work.
+class Subsystems final : public WindowSet, public IWindowCommands {
 public:
     Subsystems(Tnatterform &window, Services services)
         : m_window(window), m_services(services), m_about(std::make_unique<TAboutBox>()),
-          m_help(std::make_unique<Thelpform>(services)),
+          m_help(std::make_unique<Thelpform>(services.system)),
           m_lines(window, *window.ClientSocket, *window.ServerSocket),
-          m_admission(window, *window.ServerSocket, m_lines, [&window] { window.Soundwave->Play(); }),
+          m_admission(window, *window.ServerSocket, m_lines,
+                      [this] {
+                          m_window.Soundwave->Play();
+                          askForAttention();
+                      }),
           m_control(window, services.prompt, services.messages, *window.ClientSocket, *window.ServerSocket,
                     m_lines),
-          m_commands(window.transcript(), services, &window), m_routerPort(std::make_unique<PortMapper>())
+          m_commands(window.transcript(), services.saveDialog, services.shell, services.system),
+          m_routerPort(std::make_unique<PortMapper>())
     {
         bindEndpoints();
-        bindActions();
         bindRouterPort();
+        const QMetaObject::Connection peerLines =
+            QObject::connect(window.Page, &TranscriptView::lineAppended, &window, [this](QRgb colour) {
+                if (colour == colours::kPeer)
+                    askForAttention();
+            });
+        m_unbind.push_back([peerLines] { QObject::disconnect(peerLines); });
+        m_window.setCommands(this);
     }
 
     ~Subsystems() override
     {
-        m_window.actions() = {};
-        TClientSocket &client = *m_window.ClientSocket;
-        TServerSocket &server = *m_window.ServerSocket;
-        client.OnConnecting = client.OnConnect = client.OnDisconnect = client.OnRead = nullptr;
-        client.OnError = nullptr;
-        server.OnAccept = nullptr;
-        server.Socket()->OnClientConnect = server.Socket()->OnClientDisconnect = nullptr;
-        server.Socket()->OnClientRead = nullptr;
-        server.OnListen = server.OnDisconnect = nullptr;
-        server.Socket()->OnClientError = nullptr;
+        m_window.setCommands(nullptr);
+        for (const auto &unbind : m_unbind)
+            unbind();
     }
 
+    void send() override { m_lines.Send(); }
+    void changeName() override { m_control.Name1Click(); }
+    void changePort() override { m_control.Port1Click(); }
+    void listen() override { m_control.Listen1Click(); }
+    void connectToHost() override { m_control.Connect1Click(); }
+    void disconnect() override { m_control.Disconnect1Click(); }
+    void absent() override { m_control.ToolButton2Click(); }
+    void clearChat() override { m_commands.Clear(); }
+    void saveChat() override { m_commands.Save(); }
+    void readLogs() override { m_commands.ReadLogs(); }
+    void help() override { m_help->showHelp(); }
+    void webSite() override { OpenWebSite(m_services.shell, m_services.system.programDirectory()); }
+    void myIpAddress() override { ShowMyIpAddresses(&m_window, &m_routerPort); }
+    void about() override { m_about->exec(); }
+    void closing() override { m_control.FormClose(); }
+
 private:
+    // A peer's line or a new peer while the window is in the background.
+    void askForAttention()
+    {
+        if (!m_window.isActiveWindow())
+            m_services.attention.requestAttention(&m_window);
+    }
+
+    // Assigns an endpoint's handler slot, to be cleared again when the
+    // subsystems go.
+    template <typename Slot, typename Handler> void bind(Slot &slot, Handler handler)
+    {
+        slot = std::move(handler);
+        m_unbind.push_back([&slot] { slot = nullptr; });
+    }
+
     void bindEndpoints()
     {
         TClientSocket &client = *m_window.ClientSocket;
-        TServerSocket &server = *m_window.ServerSocket;
-        ConversationControl &c = m_control;
-        client.OnConnecting = [&c](QObject *s, TCustomWinSocket *k) { c.ClientSocketConnecting(s, k); };
-        client.OnConnect = [&c](QObject *s, TCustomWinSocket *k) { c.ClientSocketConnect(s, k); };
-        client.OnDisconnect = [&c](QObject *s, TCustomWinSocket *k) { c.ClientSocketDisconnect(s, k); };
-        client.OnError = [&c](QObject *s, TCustomWinSocket *k, TErrorEvent e, int &code) {
-            c.ClientSocketError(s, k, e, code);
-        };
-        ChatLines &l = m_lines;
-        client.OnRead = [&l](QObject *s, TCustomWinSocket *k) { l.ClientSocketRead(s, k); };
-        server.Socket()->OnClientRead = [&l](QObject *s, TCustomWinSocket *k) {
-            l.ServerSocketClientRead(s, k);
-        };
-        HostAdmission &a = m_admission;
-        server.OnAccept = [&a](QObject *s, TCustomWinSocket *k) { a.ServerSocketAccept(s, k); };
-        server.Socket()->OnClientConnect = [&a](QObject *s, TCustomWinSocket *k) {
-            a.ServerSocketClientConnect(s, k);
-        };
-        server.Socket()->OnClientDisconnect = [&a](QObject *s, TCustomWinSocket *k) {
-            a.ServerSocketClientDisconnect(s, k);
-        };
-        server.Socket()->OnClientError = [&a](QObject *s, TCustomWinSocket *k, TErrorEvent e, int &code) {
-            a.ServerSocketClientError(s, k, e, code);
-        };
-    }
-
-    void bindActions()
-    {
-        Tnatterform::Actions &a = m_window.actions();
-        a.send = [this] { m_lines.Send(); };
-        a.name = [this] { m_control.Name1Click(); };
-        a.port = [this] { m_control.Port1Click(); };
-        a.listen = [this] { m_control.Listen1Click(); };
-        a.connect = [this] { m_control.Connect1Click(); };
-        a.disconnect = [this] { m_control.Disconnect1Click(); };
-        a.absent = [this] { m_control.ToolButton2Click(); };
-        a.closing = [this] { m_control.FormClose(); };
-        a.clearChat = [this] { m_commands.Clear(); };
-        a.saveChat = [this] { m_commands.Save(); };
-        a.readLogs = [this] { m_commands.ReadLogs(); };
-        a.help = [this] { m_help->showHelp(); };
-        a.about = [this] { m_about->exec(); };
-        a.website = [this] { OpenWebSite(m_services.shell, m_services.system.programDirectory()); };
-        a.myIp = [this] { ShowMyIpAddresses(&m_window, &m_routerPort); };
+        TServerWinSocket &server = *m_window.ServerSocket->Socket();
+        ConversationControl *control = &m_control;
+        bind(client.OnConnecting, std::bind_front(&ConversationControl::ClientSocketConnecting, control));
+        bind(client.OnConnect, std::bind_front(&ConversationControl::ClientSocketConnect, control));
+        bind(client.OnDisconnect, std::bind_front(&ConversationControl::ClientSocketDisconnect, control));
+        bind(client.OnError, std::bind_front(&ConversationControl::ClientSocketError, control));
+        bind(client.OnRead, std::bind_front(&ChatLines::ClientSocketRead, &m_lines));
+        bind(server.OnClientRead, std::bind_front(&ChatLines::ServerSocketClientRead, &m_lines));
+        HostAdmission *admission = &m_admission;
+        bind(m_window.ServerSocket->OnAccept, std::bind_front(&HostAdmission::ServerSocketAccept, admission));
+        bind(server.OnClientConnect, std::bind_front(&HostAdmission::ServerSocketClientConnect, admission));
+        bind(server.OnClientDisconnect,
+             std::bind_front(&HostAdmission::ServerSocketClientDisconnect, admission));
+        bind(server.OnClientError, std::bind_front(&HostAdmission::ServerSocketClientError, admission));
     }
 
     // The router option follows the listening endpoint: its port from the
@@ -104,12 +113,12 @@ private:
     void bindRouterPort()
     {
         TServerSocket &server = *m_window.ServerSocket;
-        RouterPortOption &option = m_routerPort;
-        server.OnListen = [&option](QObject *, TCustomWinSocket *socket) {
-            option.setListeningPort(quint16(socket->LocalPort()));
-        };
-        server.OnDisconnect = [&option](QObject *, TCustomWinSocket *) { option.setListeningPort(0); };
-        QObject::connect(&option, &RouterPortOption::outcome, &m_window, [this](const QString &text) {
+        RouterPortOption *option = &m_routerPort;
+        bind(server.OnListen, [option](QObject *, TCustomWinSocket *socket) {
+            option->setListeningPort(quint16(socket->LocalPort()));
+        });
+        bind(server.OnDisconnect, [option](QObject *, TCustomWinSocket *) { option->setListeningPort(0); });
+        QObject::connect(option, &RouterPortOption::outcome, &m_window, [this](const QString &text) {
             ITranscript &transcript = m_window.transcript();
             transcript.setColour(colours::kSystem);
             transcript.appendLine(text);
@@ -126,6 +135,7 @@ private:
     ConversationControl m_control;
     TranscriptCommands m_commands;
     RouterPortOption m_routerPort;
+    std::vector<std::function<void()>> m_unbind;
 };
 
 } // namespace

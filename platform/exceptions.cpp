@@ -29,19 +29,24 @@ IExceptionReport *applicationExceptionReport()
 
 void handleCurrentException() noexcept
 {
-    QString text;
+    QString message;
     try {
         throw;
     } catch (const EAbort &) {
         return;
     } catch (const Exception &e) {
-        text = e.message();
+        message = e.message();
     } catch (const std::exception &e) {
-        text = QString::fromLocal8Bit(e.what());
+        message = QString::fromLocal8Bit(e.what());
     } catch (...) {
-        text = QStringLiteral("Unknown exception");
+        message = QStringLiteral("Unknown exception");
     }
-    text = exceptionReportText(text);
+    reportError(message);
+}
+
+void reportError(const QString &message) noexcept
+{
+    const QString text = exceptionReportText(message);
     try {
         if (g_report)
             g_report->showException(text);

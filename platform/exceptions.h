@@ -37,6 +37,10 @@ QString exceptionReportText(const QString &message);
 void setApplicationExceptionReport(IExceptionReport *report);
 IExceptionReport *applicationExceptionReport();
 
+// Shows `message` in the application's exception report as an exception
+// carrying it would be shown: for a failure a handler meets as a result.
+void reportError(const QString &message) noexcept;
+
 // Hands the exception being handled (call from a catch block) to the report:
 // EAbort is dropped, anything else shown, and the event loop carries on.
 void handleCurrentException() noexcept;

@@ -6,10 +6,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
-#include <QSysInfo>
 #include <QUrl>
 #include <QWidget>
 
@@ -29,6 +29,8 @@ bool QtInputPrompt::inputQuery(const QString &title, const QString &prompt, QStr
     dialog.setOkButtonText(QStringLiteral("OK"));
     dialog.setCancelButtonText(QStringLiteral("Cancel"));
     dialog.setTextValue(value.left(255));
+    if (auto *label = dialog.findChild<QLabel *>())
+        label->setTextFormat(Qt::PlainText);
     if (auto *edit = dialog.findChild<QLineEdit *>()) {
         edit->setMaxLength(255);
         edit->selectAll();
@@ -127,16 +129,14 @@ QString QtSystemFacts::programDirectory() const
     return programDirectoryOf(QCoreApplication::applicationFilePath());
 }
 
-int QtSystemFacts::osMajorVersion() const
-{
-    bool ok = false;
-    const int major = QSysInfo::kernelVersion().section(QLatin1Char('.'), 0, 0).toInt(&ok);
-    return ok ? major : 0;
-}
-
 QDate QtSystemFacts::today() const
 {
     return QDate::currentDate();
+}
+
+void QtAttention::requestAttention(QWidget *window)
+{
+    QApplication::alert(window); // until the window is activated
 }
 
 } // namespace natter

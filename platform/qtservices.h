@@ -61,7 +61,6 @@ private:
 class QtSystemFacts final : public ISystemFacts {
 public:
     QString programDirectory() const override;
-    int osMajorVersion() const override;
     QDate today() const override;
 };
 
@@ -69,6 +68,11 @@ public:
 // trailing separator: for /usr/bin/natter, a link to the installed program,
 // the installed program's directory.
 QString programDirectoryOf(const QString &executable);
+
+class QtAttention final : public IAttention {
+public:
+    void requestAttention(QWidget *window) override;
+};
 
 // Turns a "Description|*.ext" filter into Qt's "Description (*.ext)" form.
 QString qtFilterFromPipeFilter(const QString &filter);

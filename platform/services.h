@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class QWidget;
+
 // The small set of platform services the program's logic leans on. The logic
 // never opens a dialog or talks to the desktop itself: it is handed these
 // interfaces, real ones in the program and scripted doubles in the tests.
@@ -68,7 +70,6 @@ public:
     virtual ~ISystemFacts() = default;
     // Directory of the running executable, with a trailing separator.
     virtual QString programDirectory() const = 0;
-    virtual int osMajorVersion() const = 0;
     virtual QDate today() const = 0;
 };
 
@@ -87,6 +88,15 @@ public:
     virtual void stop() = 0;
 };
 
+// Desktop attention: marks a window as wanting the user's eye (a flashing
+// task-bar entry, say) until the user activates it. Nothing is heard or
+// popped up.
+class IAttention {
+public:
+    virtual ~IAttention() = default;
+    virtual void requestAttention(QWidget *window) = 0;
+};
+
 // Everything a window needs from the platform, handed over in one piece.
 struct Services {
     IInputPrompt &prompt;
@@ -96,6 +106,7 @@ struct Services {
     IShell &shell;
     ISystemFacts &system;
     ISoundService &sound;
+    IAttention &attention;
 };
 
 } // namespace natter

@@ -2,30 +2,14 @@
 
 #include "platform/services.h"
 
-#include <QAudioFormat>
 #include <QByteArray>
 
 #include <memory>
-#include <optional>
 
 class QAudioSink;
 class QBuffer;
 
 namespace natter {
-
-// Where the samples of a PCM RIFF/WAVE image lie and how to play them.
-struct PcmImage {
-    QAudioFormat format;
-    qsizetype dataOffset = 0; // first sample byte within the image
-    qsizetype dataSize = 0;   // whole frames only, never past the image's end
-};
-
-// Reads the image's own header: "RIFF"/"WAVE", then its chunks in order to the
-// "fmt " and "data" chunks. Accepts integer PCM (format 1: 8, 16 or 32 bits)
-// and 32-bit float (format 3), 1 to 8 channels. A data chunk that claims more
-// than the image holds is cut to what is there. Empty when the image cannot
-// be played.
-std::optional<PcmImage> parsePcmImage(const QByteArray &image);
 
 // Plays RIFF/WAVE PCM images from memory in the background through the
 // default audio output. One sound at a time: a new play cuts off the one still

@@ -5,31 +5,89 @@
 #include <QIODevice>
 #include <QtEndian>
 
-#include <array>
-
 namespace natter {
 
 namespace {
 
 const QString kReadError = QStringLiteral("Stream read error");
 
-// Reads exactly `n` bytes or throws: the header ends too early.
-QByteArray readHeaderBytes(QBuffer &block, qint64 n)
-{
-    QByteArray bytes = block.read(n);
-    if (bytes.size() != n)
-        throw EErrorCheckingWave(QStringLiteral("Error checking wave header: the image ends inside it"));
-    return bytes;
-}
+constexpr quint16 kFormatPcm = 1;
+constexpr quint16 kFormatFloat = 3;
+// "RIFF", size, "WAVE", "fmt ", chunk size, then format tag, channels, rate,
+// byte rate and block align.
+constexpr qsizetype kHeaderSize = 34;
 
-quint32 le32(const QByteArray &bytes, qsizetype at = 0)
+quint32 le32(QByteArrayView bytes, qsizetype at = 0)
 {
     return qFromLittleEndian<quint32>(bytes.constData() + at);
 }
 
-quint16 le16(const QByteArray &bytes, qsizetype at = 0)
+quint16 le16(QByteArrayView bytes, qsizetype at = 0)
 {
     return qFromLittleEndian<quint16>(bytes.constData() + at);
+}
+
+std::optional<QAudioFormat::SampleFormat> sampleFormat(quint16 tag, quint16 bits)
+{
+    if (tag == kFormatPcm) {
+        switch (bits) {
+        case 8:
+            return QAudioFormat::UInt8;
+        case 16:
+            return QAudioFormat::Int16;
+        case 32:
+            return QAudioFormat::Int32;
+        default:
+            return std::nullopt;
+        }
+    }
+    if (tag == kFormatFloat && bits == 32)
+        return QAudioFormat::Float;
+    return std::nullopt;
+}
+
+// The chunks from the first after "WAVE", each padded to an even length, up
+// to the "data" chunk.
+std::optional<PcmImage> findSamples(QByteArrayView image)
+{
+    const qsizetype size = image.size();
+    std::optional<QAudioFormat> format;
+    int frameBytes = 0;
+    for (qsizetype at = 12; at + 8 <= size;) {
+        const QByteArrayView tag = image.sliced(at, 4);
+        const qint64 chunkSize = le32(image, at + 4);
+        const qsizetype body = at + 8;
+        if (tag == "fmt ") {
+            if (chunkSize < 16 || body + 16 > size)
+                return std::nullopt;
+            const quint16 channels = le16(image, body + 2);
+            const quint32 rate = le32(image, body + 4);
+            const quint16 bits = le16(image, body + 14);
+            const auto sample = sampleFormat(le16(image, body), bits);
+            if (!sample || channels < 1 || channels > 8 || rate < 1 || rate > 384000)
+                return std::nullopt;
+            frameBytes = channels * bits / 8;
+            if (le16(image, body + 12) != frameBytes) // block align
+                return std::nullopt;
+            QAudioFormat f;
+            f.setSampleFormat(*sample);
+            f.setChannelCount(channels);
+            f.setSampleRate(int(rate));
+            format = f;
+        } else if (tag == "data") {
+            if (!format) // samples before their format: nothing to play them with
+                return std::nullopt;
+            const qint64 available = std::min<qint64>(chunkSize, size - body);
+            const qint64 whole = available - available % frameBytes;
+            if (whole <= 0)
+                return std::nullopt;
+            return PcmImage{*format, body, qsizetype(whole)};
+        }
+        if (chunkSize > size) // also keeps `at` from overflowing
+            break;
+        at = body + qsizetype(chunkSize) + qsizetype(chunkSize & 1);
+    }
+    return std::nullopt;
 }
 
 // Reads `size` bytes from the stream's current position without trusting the
@@ -96,30 +154,19 @@ void TWave::LoadData(quint32 size, QIODevice &stream)
     block->setData(readExactly(stream, size));
     block->open(QIODevice::ReadOnly);
     if (size == 0) {
-        // What WriteData writes for an Empty wave reads back as an Empty wave.
+        // A count of 0 holds an Empty wave.
         SetData(std::move(block));
         return;
     }
-    TWaveFormat format;
-    if (!GetWaveData(block.get(), format))
+    switch (GetWaveData(block->data()).check) {
+    case WaveHeader::Check::Cut:
+        throw EErrorCheckingWave(QStringLiteral("Error checking wave header: the image ends inside it"));
+    case WaveHeader::Check::WrongTags:
         throw EInvalidWave(QStringLiteral("Invalid wave data: not a RIFF/WAVE image"));
-    SetData(std::move(block));
-}
-
-void TWave::WriteData(QIODevice &stream)
-{
-    if (!m_data) {
-        auto empty = std::make_unique<QBuffer>();
-        empty->open(QIODevice::ReadOnly);
-        SetData(std::move(empty));
+    case WaveHeader::Check::Passed:
+        break;
     }
-    const QByteArray &bytes = m_data->data();
-    std::array<char, 4> count{};
-    qToLittleEndian<quint32>(quint32(bytes.size()), count.data());
-    if (stream.write(count.data(), 4) != 4)
-        throw Exception(QStringLiteral("Stream write error"));
-    if (!bytes.isEmpty() && stream.write(bytes) != bytes.size())
-        throw Exception(QStringLiteral("Stream write error"));
+    SetData(std::move(block));
 }
 
 void TWave::SetData(std::unique_ptr<QBuffer> block)
@@ -137,48 +184,18 @@ void TWave::SetData(std::unique_ptr<QBuffer> block)
         m_onChange();
 }
 
-void TWave::Assign(const TWave *source)
+WaveHeader TWave::GetWaveData(QByteArrayView image)
 {
-    if (!source || !source->m_data) {
-        SetData(nullptr);
-        return;
+    // The three tags in turn: "fmt " must follow "WAVE" directly.
+    for (const auto &[at, tag] : {std::pair{0, "RIFF"}, std::pair{8, "WAVE"}, std::pair{12, "fmt "}}) {
+        if (image.size() < at + 4)
+            return {WaveHeader::Check::Cut, std::nullopt};
+        if (image.sliced(at, 4) != tag)
+            return {WaveHeader::Check::WrongTags, std::nullopt};
     }
-    auto block = std::make_unique<QBuffer>();
-    block->setData(source->m_data->data());
-    block->open(QIODevice::ReadOnly);
-    SetData(std::move(block));
-}
-
-bool TWave::GetWaveData(QBuffer *block, TWaveFormat &format)
-{
-    if (!block || block->size() == 0)
-        return false;
-    if (!block->isOpen())
-        block->open(QIODevice::ReadOnly);
-    block->seek(0);
-    struct Rewind {
-        QBuffer *b;
-        ~Rewind() { b->seek(0); }
-    } rewind{block};
-
-    if (readHeaderBytes(*block, 4) != "RIFF")
-        return false;
-    format.riffSize = le32(readHeaderBytes(*block, 4));
-    if (readHeaderBytes(*block, 4) != "WAVE")
-        return false;
-    if (readHeaderBytes(*block, 4) != "fmt ")
-        return false;
-    readHeaderBytes(*block, 4); // chunk size: not used
-    const QByteArray fields = readHeaderBytes(*block, 12);
-    const quint16 formatTag = le16(fields, 0);
-    const quint16 channels = le16(fields, 2);
-    format.pcm = formatTag == 1;
-    format.channels = channels == 1   ? TWaveFormat::ChannelMode::Mono
-                      : channels == 2 ? TWaveFormat::ChannelMode::Stereo
-                                      : TWaveFormat::ChannelMode::Neither;
-    format.sampleRate = le32(fields, 4);
-    format.blockAlign = le16(readHeaderBytes(*block, 2));
-    return true;
+    if (image.size() < kHeaderSize)
+        return {WaveHeader::Check::Cut, std::nullopt};
+    return {WaveHeader::Check::Passed, findSamples(image)};
 }
 
 bool TWave::Play()
@@ -203,11 +220,6 @@ TWaveComp::TWaveComp(ISoundService &sound, QObject *parent)
 }
 
 TWaveComp::~TWaveComp() = default;
-
-void TWaveComp::SetWave(const TWave *source)
-{
-    m_wave->Assign(source);
-}
 
 void TWaveComp::LoadStoredForm(const QByteArray &stored)
 {

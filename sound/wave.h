@@ -3,12 +3,15 @@
 #include "platform/exceptions.h"
 #include "platform/services.h"
 
+#include <QAudioFormat>
 #include <QBuffer>
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QObject>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QIODevice;
 
@@ -26,14 +29,26 @@ public:
     using Exception::Exception;
 };
 
-// What GetWaveData learns from a header; nothing in the chat program reads it.
-struct TWaveFormat {
-    enum class ChannelMode { Neither, Mono, Stereo };
-    quint32 riffSize = 0;
-    bool pcm = false;
-    ChannelMode channels = ChannelMode::Neither;
-    quint32 sampleRate = 0;
-    quint16 blockAlign = 0;
+// Where the samples of a PCM RIFF/WAVE image lie and how to play them.
+struct PcmImage {
+    QAudioFormat format;
+    qsizetype dataOffset = 0; // first sample byte within the image
+    qsizetype dataSize = 0;   // whole frames only, never past the image's end
+};
+
+// What the header of a RIFF/WAVE image says.
+struct WaveHeader {
+    enum class Check {
+        Passed,    // "RIFF", the RIFF size, "WAVE", then "fmt " and its fixed fields
+        Cut,       // the image ends inside that part
+        WrongTags, // one of the three tags does not match
+    };
+    Check check = Check::Cut;
+    // How to play the image: its chunks read in order to the "fmt " and
+    // "data" chunks. Integer PCM (8, 16 or 32 bits) or 32-bit float, 1 to 8
+    // channels; a data chunk that claims more than the image holds is cut to
+    // the whole frames there. Empty when the image cannot be played.
+    std::optional<PcmImage> pcm;
 };
 
 // A wave sound held in memory as a complete RIFF/WAVE image (the data block),
@@ -62,23 +77,14 @@ public:
     // Exception when the stream ends early, EErrorCheckingWave/EInvalidWave when
     // the image fails the header check; the wave then keeps what it held.
     void ReadData(QIODevice &stream);
-    // Writes the stored property: the count and the image (an Absent wave
-    // becomes Empty first and writes a count of 0).
-    void WriteData(QIODevice &stream);
     // Loads `size` image bytes from the stream's current position.
     void LoadData(quint32 size, QIODevice &stream);
     // Replaces the data block (null for none): stops any sound first, since
     // the platform may still be reading the old block.
     void SetData(std::unique_ptr<QBuffer> block);
-    // Copies another wave's image; a null or Absent source empties this wave.
-    void Assign(const TWave *source);
 
-    // Checks the header: "RIFF", the RIFF size, "WAVE", "fmt ", the chunk size,
-    // the format fields and the block align. True when the three tags match;
-    // the format fields are recorded but not judged. An absent or zero-length
-    // block fails. Throws EErrorCheckingWave when the block ends inside the
-    // header. The block's position is back at its start afterwards.
-    static bool GetWaveData(QBuffer *block, TWaveFormat &format);
+    // Reads a wave image's header, for the loader's check and for playing.
+    static WaveHeader GetWaveData(QByteArrayView image);
 
     // Plays the image in the background. False when the wave is empty, when
     // there is no output device (asked afresh every time), or when the
@@ -108,12 +114,6 @@ public:
     ~TWaveComp() override;
 
     TWave *Wave() const { return m_wave.get(); }
-    // Copies the other wave's image into the owned wave object.
-    void SetWave(const TWave *source);
-
-    // Without effect at run time.
-    QString About() const { return m_about; }
-    void SetAbout(const QString &about) { m_about = about; }
 
     // Loads a stored property (count + image). A failure goes to the
     // application's exception report; the wave keeps what it held.
@@ -129,7 +129,6 @@ public:
 
 private:
     std::unique_ptr<TWave> m_wave;
-    QString m_about;
 };
 
 } // namespace natter

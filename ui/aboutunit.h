@@ -23,16 +23,16 @@ public:
 
     void FormActivate();
 
-    static QString productNameText();
-    static QString versionText();
-    static QString copyrightText();
-    static QString commentsText();
-
 protected:
     void showEvent(QShowEvent *event) override;
     void changeEvent(QEvent *event) override;
 
 private:
+    static QString productNameText();
+    static QString versionText();
+    static QString copyrightText();
+    static QString commentsText();
+
     QLabel *m_programIcon;
     QLabel *m_productName;
     QLabel *m_version;

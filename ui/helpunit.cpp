@@ -7,9 +7,6 @@
 #include "ui/rtf.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QPalette>
 #include <QScrollBar>
 #include <QShowEvent>
@@ -18,8 +15,8 @@
 
 namespace natter {
 
-Thelpform::Thelpform(const Services &services, QWidget *parent)
-    : QWidget(parent, Qt::Window), m_services(services), m_helpage(new QTextEdit(this))
+Thelpform::Thelpform(const ISystemFacts &system, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_system(system), m_helpage(new QTextEdit(this))
 {
     setObjectName(QStringLiteral("helpform"));
     setWindowTitle(QStringLiteral("Natter Duo Help"));
@@ -48,30 +45,27 @@ QString Thelpform::missingFileNote()
     return QStringLiteral("NOTE: Help data file missing - please run Natter Duo Setup.");
 }
 
+QString Thelpform::loadError(const QString &path, const FileResult &result)
+{
+    if (result.failure == FileResult::Failure::Read)
+        return QStringLiteral("Failed to Load Stream");
+    return result.message(path);
+}
+
 void Thelpform::FormShow()
 {
-    const QString path = m_services.system.programDirectory() + QLatin1String(kHelpFileName);
-    const QFileInfo info(path);
-    if (!info.exists()) {
+    const QString path = m_system.programDirectory() + QLatin1String(kHelpFileName);
+    const FileResult help = readRegularFile(path, kMaxHelpFileSize);
+    if (help.failure == FileResult::Failure::Missing) {
         appendColouredLine(*m_helpage, missingFileNote());
         scrollToTop();
         return;
     }
-    QFile file(path);
-    // A folder or a device by that name is no help file (and a device might
-    // never stop giving bytes).
-    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
-        const QString why = info.isDir()     ? QStringLiteral("Is a directory")
-                            : !info.isFile() ? QStringLiteral("Not a regular file")
-                                             : file.errorString();
-        throw Exception(
-            QStringLiteral("Cannot open file \"%1\". %2").arg(QDir::toNativeSeparators(path), why));
+    if (!help.ok()) {
+        reportError(loadError(path, help));
+        return;
     }
-    const QByteArray content = file.read(kMaxHelpFileSize);
-    if (file.error() != QFileDevice::NoError)
-        throw Exception(QStringLiteral("Failed to Load Stream"));
-    const rtf::Document document = rtf::read(content);
-    setDocumentLines(*m_helpage->document(), document.lines);
+    setDocumentLines(*m_helpage->document(), rtf::read(help.data).lines);
     scrollToTop();
 }
 
@@ -83,6 +77,7 @@ void Thelpform::scrollToTop()
 
 void Thelpform::showHelp()
 {
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     show();
     raise();
     activateWindow();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/files.h"
 #include "platform/services.h"
 
 #include <QStringList>
@@ -16,22 +17,25 @@ namespace natter {
 class Thelpform : public QWidget {
     Q_OBJECT
 public:
-    explicit Thelpform(const Services &services, QWidget *parent = nullptr);
+    explicit Thelpform(const ISystemFacts &system, QWidget *parent = nullptr);
 
     QTextEdit *Helpage() const { return m_helpage; }
 
-    // Loads the help data file (see above). Throws natter::Exception when the
-    // file exists but cannot be opened or read; the page then keeps what it
-    // held before.
+    // Loads the help data file (see above). When the file is there but
+    // cannot be opened or read, the application's exception report says so
+    // and the page keeps what it held before.
     void FormShow();
-    // Shows the window modeless and brings it to the front.
+    // Shows the window modeless, restored when minimised, and brings it to
+    // the front.
     void showHelp();
 
     static QStringList builtInManual();
     static constexpr const char *kHelpFileName = "127982071.dat";
-    // Only this much of a help file is read.
+    // A larger help file is refused.
     static constexpr qint64 kMaxHelpFileSize = 16 * 1024 * 1024;
     static QString missingFileNote();
+    // What the report shows when the help file at `path` cannot be loaded.
+    static QString loadError(const QString &path, const FileResult &result);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -39,7 +43,7 @@ protected:
 private:
     void scrollToTop();
 
-    Services m_services;
+    const ISystemFacts &m_system;
     QTextEdit *m_helpage;
 };
 

@@ -6,12 +6,12 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace natter {
 
-TranscriptCommands::TranscriptCommands(ITranscript &transcript, const Services &services, QWidget *owner)
-    : m_transcript(transcript), m_services(services), m_owner(owner)
+TranscriptCommands::TranscriptCommands(ITranscript &transcript, ISaveDialog &saveDialog, IShell &shell,
+                                       const ISystemFacts &system)
+    : m_transcript(transcript), m_saveDialog(saveDialog), m_shell(shell), m_system(system)
 {
 }
 
@@ -28,47 +28,40 @@ QString TranscriptCommands::defaultLogName(const QDate &date)
 
 QString TranscriptCommands::initialSaveDirectory() const
 {
-    return logFolder(m_services.system.programDirectory());
+    return logFolder(m_system.programDirectory());
 }
 
-void TranscriptCommands::writeLog(const QString &path, const QList<TranscriptLine> &lines)
+QString TranscriptCommands::saveError(const QString &path, const FileResult &result)
 {
-    const QString shown = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    const auto cannotCreate = [&shown](const QString &why) {
-        return Exception(QStringLiteral("Cannot create file \"%1\". %2").arg(shown, why));
-    };
-    const QFileInfo target(path);
-    // The log replaces the file through a rename; an existing file that may
-    // not be written to is refused as the system would refuse opening it.
-    if (target.exists() && (!target.isFile() || !target.isWritable()))
-        throw cannotCreate(target.isDir() ? QStringLiteral("Is a directory")
-                                          : QStringLiteral("Permission denied"));
+    if (result.failure == FileResult::Failure::Write)
+        return QStringLiteral("Failed to Save Stream");
+    return result.message(QFileInfo(path).absoluteFilePath());
+}
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw cannotCreate(file.errorString());
-    const QByteArray data = rtf::write(lines);
-    if (file.write(data) != data.size() || !file.commit())
-        throw Exception(QStringLiteral("Failed to Save Stream"));
+QString TranscriptCommands::writeLog(const QString &path, const QList<TranscriptLine> &lines)
+{
+    const FileResult written = replaceFile(path, rtf::write(lines));
+    return written.ok() ? QString() : saveError(path, written);
 }
 
 void TranscriptCommands::Save()
 {
     SaveDialogRequest request;
     request.initialDir = initialSaveDirectory();
-    request.fileName = defaultLogName(m_services.system.today());
+    request.fileName = defaultLogName(m_system.today());
     request.defaultExtension = QLatin1String(kLogExtension);
     request.filter = QLatin1String(kLogFilter);
     request.overwritePrompt = true;
     QString path;
-    if (!m_services.saveDialog.execute(request, path) || path.isEmpty())
+    if (!m_saveDialog.execute(request, path) || path.isEmpty())
         return;
-    writeLog(path, m_transcript.lines());
+    if (const QString error = writeLog(path, m_transcript.lines()); !error.isEmpty())
+        reportError(error);
 }
 
 void TranscriptCommands::ReadLogs()
 {
-    m_services.shell.openProgram(QLatin1String(kLogReaderProgram), {}, m_services.system.programDirectory());
+    m_shell.openProgram(QLatin1String(kLogReaderProgram), {}, m_system.programDirectory());
 }
 
 } // namespace natter

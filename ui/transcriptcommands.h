@@ -1,23 +1,23 @@
 #pragma once
 
 #include "messaging/transcript.h"
+#include "platform/files.h"
 #include "platform/services.h"
 
 #include <QDate>
 #include <QString>
-
-class QWidget;
 
 namespace natter {
 
 // The transcript's commands of the File menu and the transcript's shortcut
 // menu: clear it, save it as a dated rich-text log, start the log reader.
 //
-// Save() throws natter::Exception on failure and leaves the transcript as it
-// was; the caller's handler runs under guarded(), which reports it.
+// A save that fails is shown in the application's exception report; the
+// transcript stays as it was.
 class TranscriptCommands {
 public:
-    TranscriptCommands(ITranscript &transcript, const Services &services, QWidget *owner);
+    TranscriptCommands(ITranscript &transcript, ISaveDialog &saveDialog, IShell &shell,
+                       const ISystemFacts &system);
 
     void Clear();
     void Save();
@@ -27,9 +27,11 @@ public:
     static QString defaultLogName(const QDate &date);
     // Where logs are proposed: logFolder() of the program directory.
     QString initialSaveDirectory() const;
-    // Writes `lines` to `path` as a rich-text log, replacing the file only
-    // once it is completely written. Throws natter::Exception.
-    static void writeLog(const QString &path, const QList<TranscriptLine> &lines);
+    // Writes `lines` to `path` as a rich-text log, whole or not at all.
+    // Returns what went wrong, empty when the log was written.
+    static QString writeLog(const QString &path, const QList<TranscriptLine> &lines);
+    // What the report shows when the log at `path` cannot be written.
+    static QString saveError(const QString &path, const FileResult &result);
 
     static constexpr const char *kLogReaderProgram = "natter-logreader";
     static constexpr const char *kLogFilter = "Natter logs|*.ntl";
@@ -37,10 +39,9 @@ public:
 
 private:
     ITranscript &m_transcript;
-    Services m_services;
-    // The window the commands act for; the shell reports its own failures,
-    // so nothing is shown over it yet.
-    [[maybe_unused]] QWidget *m_owner;
+    ISaveDialog &m_saveDialog;
+    IShell &m_shell;
+    const ISystemFacts &m_system;
 };
 
 } // namespace natter

@@ -30,7 +30,7 @@ const auto medianUs = [](std::vector<qint64> ns) {
 // One copy of the program with scripted prompts, noting when its transcript last changed.
 struct Window {
     test::FakeServices fakes;
-    Tnatterform form{fakes.services()};
+    Tnatterform form{fakes.sound};
     std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
     qint64 changedNs = 0;
     QMetaObject::Connection watch =

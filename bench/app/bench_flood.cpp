@@ -98,7 +98,7 @@ int main(int argc, char *argv[])
     const bool shown = argc > 2 && QByteArray(argv[2]) == "--shown";
 
     test::FakeServices fakes;
-    Tnatterform form(fakes.services());
+    Tnatterform form{fakes.sound};
     const std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
     if (shown)
         form.show();

@@ -27,7 +27,7 @@ namespace {
 // prompts and message boxes.
 struct Peer {
     test::FakeServices fakes;
-    Tnatterform form{fakes.services()};
+    Tnatterform form{fakes.sound};
     std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
 
     QList<TranscriptLine> lines() { return form.transcript().lines(); }

@@ -25,7 +25,7 @@ namespace {
 
 struct Peer {
     test::FakeServices fakes;
-    Tnatterform form{fakes.services()};
+    Tnatterform form{fakes.sound};
     std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
 
     void answer(const QStringList &answers)

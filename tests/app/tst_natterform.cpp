@@ -1,13 +1,27 @@
+#include "app/application.h"
 #include "app/natterform.h"
 #include "app/sendpanel.h"
 #include "app/transcriptview.h"
+#include "app/wiring.h"
+#include "conversation/chatlines.h"
+#include "platform/qtservices.h"
 #include "tests/support/fakeservices.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTextBlock>
+#include <QTimer>
 #include <QToolButton>
 #include <QtTest>
 
@@ -15,17 +29,88 @@
 
 using namespace natter;
 
+namespace {
+
+// Notes each command the window hands on; a send can be made to fail.
+class RecordingCommands final : public IWindowCommands {
+public:
+    QStringList calls;
+    bool failSend = false;
+
+    void send() override
+    {
+        note("send");
+        if (failSend)
+            throw Exception(QStringLiteral("Socket already open"));
+    }
+    void changeName() override { note("name"); }
+    void changePort() override { note("port"); }
+    void listen() override { note("listen"); }
+    void connectToHost() override { note("connect"); }
+    void disconnect() override { note("disconnect"); }
+    void absent() override { note("absent"); }
+    void clearChat() override { note("clear"); }
+    void saveChat() override { note("save"); }
+    void readLogs() override { note("logs"); }
+    void help() override { note("help"); }
+    void webSite() override { note("website"); }
+    void myIpAddress() override { note("myip"); }
+    void about() override { note("about"); }
+    void closing() override { note("closing"); }
+
+private:
+    void note(const char *what) { calls << QLatin1String(what); }
+};
+
+// Run as "--show-windows" on an X server: shows each kind of window the
+// program has at once, then prints "<window id> <class>" for each and "ready".
+int showEveryWindow()
+{
+    NatterApplication natter;
+    Tnatterform &main = natter.mainWindow();
+    main.show();
+    QtMessageBox messages;
+    const auto print = [] {
+        QTextStream out(stdout);
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (w->isVisible())
+                out << w->winId() << ' ' << w->metaObject()->className() << '\n';
+        }
+        out << "ready" << Qt::endl;
+    };
+    // Each modal window runs its own loop; the next step starts inside it.
+    QTimer::singleShot(0, &main, [&] {
+        main.Natter1->trigger();
+        QTimer::singleShot(0, &main, [&] {
+            QTimer::singleShot(0, &main, [&] {
+                QTimer::singleShot(0, &main, [&] {
+                    QTimer::singleShot(0, &main, print);
+                    main.Name1->trigger();
+                });
+                messages.showMessage(QStringLiteral("Please disconnect before changing ports."));
+            });
+            main.About1->trigger();
+        });
+    });
+    return QApplication::exec();
+}
+
+} // namespace
+
 class TestNatterform : public QObject {
     Q_OBJECT
 
     std::unique_ptr<test::FakeServices> m_fakes;
     std::unique_ptr<Tnatterform> m_form;
+    RecordingCommands m_commands;
 
 private Q_SLOTS:
     void init()
     {
         m_fakes = std::make_unique<test::FakeServices>();
-        m_form = std::make_unique<Tnatterform>(m_fakes->services());
+        m_form = std::make_unique<Tnatterform>(m_fakes->sound);
+        m_commands = RecordingCommands();
+        m_form->setCommands(&m_commands);
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
     }
@@ -58,12 +143,6 @@ private Q_SLOTS:
 
     void menusButtonsAndKeysReachTheirHandlers()
     {
-        QStringList calls;
-        auto record = [&calls](const char *what) { return [&calls, what] { calls << QLatin1String(what); }; };
-        auto &a = m_form->actions();
-        a.saveChat = record("save"), a.readLogs = record("logs"), a.clearChat = record("clear");
-        a.listen = record("listen"), a.connect = record("connect"), a.disconnect = record("disconnect");
-        a.help = record("help"), a.absent = record("absent"), a.send = record("send");
         m_form->Savetext2->trigger();
         m_form->Cleartext2->trigger();
         m_form->Listen1->trigger();
@@ -76,6 +155,7 @@ private Q_SLOTS:
             QTest::keySequence(m_form.get(), QKeySequence(QLatin1String(keys)));
         const char *expected[] = {"save",       "clear", "listen", "absent", "listen", "connect",
                                   "disconnect", "send",  "save",   "logs",   "help"};
+        const QStringList &calls = m_commands.calls;
         QCOMPARE(calls.size(), int(std::size(expected)));
         for (int i = 0; i < calls.size(); ++i)
             QCOMPARE(calls.at(i), QLatin1String(expected[i]));
@@ -86,7 +166,7 @@ private Q_SLOTS:
 
     void failingHandlerIsReportedAndTheWindowCarriesOn()
     {
-        m_form->actions().send = [] { throw Exception(QStringLiteral("Socket already open")); };
+        m_commands.failSend = true;
         QTest::keyClick(m_form->Entry, Qt::Key_Return);
         QCOMPARE(m_fakes->report.shown, QStringList{QStringLiteral("Socket already open.")});
         QTest::keyClick(m_form->Entry, Qt::Key_B);
@@ -95,36 +175,172 @@ private Q_SLOTS:
 
     void sendPanelLooksPressedOnlyWhileHeld()
     {
-        int sends = 0;
-        m_form->actions().send = [&sends] { ++sends; };
+        const auto sends = [this] { return m_commands.calls.count(QStringLiteral("send")); };
         const QColor normal = m_form->Panel->captionColour();
         QTest::mousePress(m_form->Panel, Qt::LeftButton);
         QCOMPARE(m_form->Panel->captionColour(), QColor(0xFF, 0, 0));
         QCOMPARE(m_form->Panel->frameShadow(), QFrame::Sunken);
-        QCOMPARE(sends, 0);
+        QCOMPARE(sends(), 0);
         QTest::mouseRelease(m_form->Panel, Qt::LeftButton);
         QCOMPARE(m_form->Panel->captionColour(), normal);
         QCOMPARE(m_form->Panel->frameShadow(), QFrame::Raised);
-        QCOMPARE(sends, 1);
-        QTest::mousePress(m_form->Panel, Qt::RightButton); // released elsewhere: no send
-        QTest::mouseRelease(m_form->Panel, Qt::RightButton, {}, QPoint(-5, -5));
+        QCOMPARE(sends(), 1);
+        QTest::mousePress(m_form->Panel, Qt::LeftButton); // released elsewhere: no send
+        QTest::mouseRelease(m_form->Panel, Qt::LeftButton, {}, QPoint(-5, -5));
         QVERIFY(!m_form->Panel->pressedLook());
-        QCOMPARE(sends, 1);
+        QCOMPARE(sends(), 1);
+        QTest::mousePress(m_form->Panel, Qt::RightButton); // any button looks pressed
+        QVERIFY(m_form->Panel->pressedLook());
+        QTest::mouseRelease(m_form->Panel, Qt::RightButton); // but only the left one sends
+        QVERIFY(!m_form->Panel->pressedLook());
+        QCOMPARE(sends(), 1);
+    }
+
+    void markupShowsAsPlainText()
+    {
+        const QString markup = QStringLiteral("<b>Connected</b> to: <i>host</i>");
+        m_form->setStatus(markup);
+        const QLabel *status = m_form->StatusPanel;
+        QCOMPARE_GE(status->sizeHint().width(), status->fontMetrics().horizontalAdvance(markup));
+
+        int shownWidth = 0;
+        int markupWidth = -1;
+        QTimer::singleShot(0, this, [&] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            const auto *label = dialog->findChild<QLabel *>();
+            QVERIFY(label);
+            shownWidth = label->sizeHint().width();
+            markupWidth = label->fontMetrics().horizontalAdvance(markup);
+            dialog->reject();
+        });
+        QtInputPrompt prompt(m_form.get());
+        QString value;
+        QVERIFY(!prompt.inputQuery(QStringLiteral("Natter Settings"), markup, value));
+        QCOMPARE_GE(shownWidth, markupWidth);
+    }
+
+    void tabIntoTheEntryBoxKeepsTheDraftUnselected()
+    {
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        m_form->Entry->setText(QStringLiteral("draft"));
+        m_form->Page->setFocus();
+        m_form->Entry->setFocus(Qt::TabFocusReason);
+        QVERIFY(m_form->Entry->hasFocus());
+        QVERIFY(!m_form->Entry->hasSelectedText());
+        QTest::keyClick(m_form->Entry, Qt::Key_S);
+        QCOMPARE(m_form->entryText(), QStringLiteral("drafts"));
+    }
+
+    void everyWindowIsTitledWithItsCaptionAlone()
+    {
+        const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        const QString xprop = QStandardPaths::findExecutable(QStringLiteral("xprop"));
+        if (xvfb.isEmpty() || xprop.isEmpty())
+            QSKIP("Needs Xvfb and xprop (Debian packages xvfb and x11-utils)");
+        QProcess server;
+        QProcess program;
+        const auto stop = qScopeGuard([&] {
+            program.kill();
+            program.waitForFinished();
+            server.terminate();
+            server.waitForFinished();
+        });
+        // The server picks a free display and says which on its output.
+        server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                            QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                            QStringLiteral("800x600x24")});
+        QByteArray number;
+        QTRY_VERIFY_WITH_TIMEOUT((number += server.readAllStandardOutput()).endsWith('\n'), 20000);
+        const QString display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        program.setProcessEnvironment(env);
+        program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--show-windows")});
+        QByteArray shown;
+        QTRY_VERIFY_WITH_TIMEOUT((shown += program.readAllStandardOutput()).endsWith("ready\n"), 20000);
+
+        // The title the window system keeps (WM_NAME) and the one desktops show.
+        const QStringList properties{QStringLiteral("WM_NAME"), QStringLiteral("_NET_WM_NAME")};
+        QMap<QString, QString> titles; // "<class> <property>" -> title
+        for (const QByteArray &line : shown.split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.size() != 2)
+                continue;
+            for (const QString &property : properties) {
+                QProcess query;
+                query.start(xprop, {QStringLiteral("-display"), display, QStringLiteral("-id"),
+                                    QString::fromLatin1(fields[0]), property});
+                QVERIFY(query.waitForFinished(10000));
+                const QString answer = QString::fromUtf8(query.readAllStandardOutput());
+                const QRegularExpressionMatch name =
+                    QRegularExpression(QStringLiteral("= \"(.*)\"")).match(answer);
+                QVERIFY2(name.hasMatch(), qPrintable(answer));
+                titles.insert(QString::fromLatin1(fields[1]) + QLatin1Char(' ') + property, name.captured(1));
+            }
+        }
+        const std::pair<const char *, const char *> captions[] = {{"natter::Tnatterform", "Natter Duo"},
+                                                                  {"natter::Thelpform", "Natter Duo Help"},
+                                                                  {"natter::TAboutBox", "About Natter Duo"},
+                                                                  {"QMessageBox", "Natter Duo"},
+                                                                  {"QInputDialog", "Natter Settings"}};
+        QMap<QString, QString> expected;
+        for (const auto &[window, caption] : captions) {
+            for (const QString &property : properties)
+                expected.insert(QLatin1String(window) + QLatin1Char(' ') + property, QLatin1String(caption));
+        }
+        QCOMPARE(titles, expected);
+    }
+
+    void peerInTheBackgroundAsksForAttention()
+    {
+        const std::unique_ptr<WindowSet> subsystems = attachSubsystems(*m_form, m_fakes->services());
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        m_fakes->prompt.answer(QStringLiteral("ann"));
+        m_fakes->prompt.answer(QString::number(port));
+        m_form->Listen1Click();
+        QCOMPARE(m_form->status(), QStringLiteral("Listening . . ."));
+
+        QWidget other; // another window has the user's eye
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        const QList<QWidget *> &requests = m_fakes->attention.requests;
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(m_form->status(), QStringLiteral("Connected from: 127.0.0.1"));
+        QCOMPARE(requests, QList<QWidget *>{m_form.get()}); // a new peer
+        peer.write(ChatLines::wireForm(QStringLiteral("bob"), QStringLiteral("hi")));
+        QTRY_COMPARE(m_form->transcript().lines().size(), 1);
+        QCOMPARE(requests.size(), 2); // a peer's line
+
+        m_form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        peer.write(ChatLines::wireForm(QStringLiteral("bob"), QStringLiteral("again")));
+        QTRY_COMPARE(m_form->transcript().lines().size(), 2);
+        QTest::keyClicks(m_form->Entry, QStringLiteral("hello"));
+        QTest::keyClick(m_form->Entry, Qt::Key_Return);
+        QCOMPARE(m_form->transcript().lines().size(), 3);
+        QCOMPARE(requests.size(), 2); // the user is looking: nothing asked
     }
 
     void ctrlXInTheEntryBoxCutsAndKeepsTheTranscript()
     {
-        int clears = 0;
-        m_form->actions().clearChat = [&clears] { ++clears; };
+        const auto clears = [this] { return m_commands.calls.count(QStringLiteral("clear")); };
         QTest::keyClicks(m_form->Entry, QStringLiteral("draft"));
         m_form->Entry->selectAll();
         QTest::keyClick(m_form->Entry, Qt::Key_X, Qt::ControlModifier);
         QCOMPARE(m_form->entryText(), QString());
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("draft"));
-        QCOMPARE(clears, 0);
+        QCOMPARE(clears(), 0);
         m_form->Page->setFocus();
         QTest::keyClick(m_form->Page, Qt::Key_X, Qt::ControlModifier);
-        QCOMPARE(clears, 1);
+        QCOMPARE(clears(), 1);
     }
 
     void transcriptShowsTextLiterallyColoursEachLineAndKeepsTheSelection()
@@ -149,5 +365,14 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestNatterform)
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], "--show-windows") == 0)
+        return showEveryWindow();
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestNatterform test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_natterform.moc"

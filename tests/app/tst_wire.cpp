@@ -37,7 +37,7 @@ const QByteArray kRawYo("\xD6\x33\xC4\xE5\x26\x67\x37", 7); // "raw: yo"
 // One copy of the program, driven through its real handlers.
 struct Peer {
     test::FakeServices fakes;
-    Tnatterform form{fakes.services()};
+    Tnatterform form{fakes.sound};
     std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
 
     void type(const QString &text)

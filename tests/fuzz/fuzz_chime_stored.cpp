@@ -1,7 +1,6 @@
 // The chime's stored form (a 4-byte count and a wave image) read from any
 // bytes: a load that fails leaves the wave as it was; one that succeeds
-// holds exactly the image, writes back the same stored form and hands the
-// platform that image.
+// holds exactly the image and hands the platform that image.
 #include "fuzzsupport.h"
 #include "sound/chime.h"
 #include "sound/wave.h"
@@ -26,14 +25,6 @@ void readStoredForm(natter::TWave &wave, const QByteArray &stored)
     wave.ReadData(stream);
 }
 
-QByteArray writtenStoredForm(natter::TWave &wave)
-{
-    QBuffer stream;
-    stream.open(QIODevice::WriteOnly);
-    wave.WriteData(stream);
-    return stream.data();
-}
-
 void checkLoaded(natter::TWave &wave, const QByteArray &stored)
 {
     if (stored.isEmpty()) {
@@ -48,8 +39,6 @@ void checkLoaded(natter::TWave &wave, const QByteArray &stored)
     if (wave.state() != (count == 0 ? natter::TWave::State::Empty : natter::TWave::State::Loaded))
         std::abort();
     if (count != 0 && !image.startsWith("RIFF"))
-        std::abort();
-    if (writtenStoredForm(wave) != stored.left(4 + qsizetype(count)))
         std::abort();
     services->played.clear();
     if (wave.Play() != (count != 0) || services->played != (count != 0 ? image : QByteArray()))
@@ -71,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QByteArray stored(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     natter::TWave wave(*services);
-    wave.Assign(chime);
+    readStoredForm(wave, natter::embeddedChimeStoredForm());
     try {
         readStoredForm(wave, stored);
     } catch (const natter::Exception &) {

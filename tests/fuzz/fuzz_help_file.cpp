@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     // Never destroyed: the window and the fonts it holds stay reachable.
     new QApplication(*argc, *argv);
     services = new natter::fuzz::QuietServices(natter::fuzz::scratchDirectory());
-    form = new natter::Thelpform(services->services());
+    form = new natter::Thelpform(*services);
     return 0;
 }
 

@@ -27,7 +27,8 @@ class QuietServices final : public IInputPrompt,
                             public ISaveDialog,
                             public IShell,
                             public ISystemFacts,
-                            public ISoundService {
+                            public ISoundService,
+                            public IAttention {
 public:
     explicit QuietServices(QString programDirectory) : m_programDirectory(std::move(programDirectory)) {}
 
@@ -38,7 +39,6 @@ public:
     void openProgram(const QString &, const QStringList &, const QString &) override {}
     void openUrl(const QString &) override {}
     QString programDirectory() const override { return m_programDirectory; }
-    int osMajorVersion() const override { return 6; }
     QDate today() const override { return QDate(2026, 12, 6); }
     int outputDeviceCount() override { return 1; }
     bool play(const QByteArray &riffImage) override
@@ -47,8 +47,9 @@ public:
         return true;
     }
     void stop() override { played.clear(); }
+    void requestAttention(QWidget *) override {}
 
-    Services services() { return Services{*this, *this, *this, *this, *this, *this, *this}; }
+    Services services() { return Services{*this, *this, *this, *this, *this, *this, *this, *this}; }
 
     QByteArray played;
 

@@ -87,30 +87,26 @@ private Q_SLOTS:
     void image_data()
     {
         QTest::addColumn<QByteArray>("image");
-        QTest::addColumn<int>("header");   // GetWaveData: 0 false, 1 true, 2 throws
+        QTest::addColumn<WaveHeader::Check>("check");
         QTest::addColumn<int>("dataSize"); // what the service would play, -1 refused
-        QTest::newRow("chime") << chime() << 1 << 12502;
-        QTest::newRow("data past the end: whole frames") << patched(40, le(99999)).left(44 + 201) << 1 << 200;
-        QTest::newRow("24-bit") << patched(32, le(3, 2) + le(24, 2)) << 1 << -1;
-        QTest::newRow("fmt size past the end") << patched(16, le(0xfffffff0)) << 1 << -1;
-        QTest::newRow("RIFX") << patched(0, "RIFX") << 0 << -1;
-        QTest::newRow("cut at 33") << chime().left(33) << 2 << -1;
+        using enum WaveHeader::Check;
+        QTest::newRow("chime") << chime() << Passed << 12502;
+        QTest::newRow("data past the end: whole frames")
+            << patched(40, le(99999)).left(44 + 201) << Passed << 200;
+        QTest::newRow("24-bit") << patched(32, le(3, 2) + le(24, 2)) << Passed << -1;
+        QTest::newRow("fmt size past the end") << patched(16, le(0xfffffff0)) << Passed << -1;
+        QTest::newRow("no data chunk") << chime().left(44) << Passed << -1;
+        QTest::newRow("RIFX") << patched(0, "RIFX") << WrongTags << -1;
+        QTest::newRow("fmt not first") << patched(12, "LIST") << WrongTags << -1;
+        QTest::newRow("cut at 33") << chime().left(33) << Cut << -1;
+        QTest::newRow("cut inside the tags") << chime().left(10) << Cut << -1;
     }
     void image()
     {
         QFETCH(QByteArray, image);
-        QFETCH(int, header);
-        QBuffer buffer(&image);
-        buffer.open(QIODevice::ReadOnly);
-        buffer.seek(image.size() / 2);
-        TWaveFormat format;
-        if (header == 2)
-            QVERIFY_THROWS_EXCEPTION(EErrorCheckingWave, TWave::GetWaveData(&buffer, format));
-        else
-            QCOMPARE(TWave::GetWaveData(&buffer, format), header == 1);
-        QCOMPARE(buffer.pos(), 0);
-        const std::optional<PcmImage> pcm = parsePcmImage(image);
-        QTEST(pcm ? int(pcm->dataSize) : -1, "dataSize");
+        const WaveHeader header = TWave::GetWaveData(image);
+        QTEST(header.check, "check");
+        QTEST(header.pcm ? int(header.pcm->dataSize) : -1, "dataSize");
     }
 
     // A stored form loaded over the playing chime, played, and the component destroyed.

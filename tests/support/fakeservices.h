@@ -94,10 +94,8 @@ public:
 class FixedSystemFacts final : public ISystemFacts {
 public:
     QString directory = QStringLiteral("/nonexistent/natter/");
-    int major = 6;
     QDate date = QDate(2026, 12, 5);
     QString programDirectory() const override { return directory; }
-    int osMajorVersion() const override { return major; }
     QDate today() const override { return date; }
 };
 
@@ -130,6 +128,12 @@ public:
     }
 };
 
+class RecordingAttention final : public IAttention {
+public:
+    QList<QWidget *> requests;
+    void requestAttention(QWidget *window) override { requests.append(window); }
+};
+
 // All doubles in one bundle, installed as the application's exception report
 // for as long as the bundle lives.
 class FakeServices {
@@ -141,6 +145,7 @@ public:
     RecordingShell shell;
     FixedSystemFacts system;
     FakeSoundService sound;
+    RecordingAttention attention;
 
     FakeServices() { setApplicationExceptionReport(&report); }
     ~FakeServices()
@@ -151,7 +156,10 @@ public:
     FakeServices(const FakeServices &) = delete;
     FakeServices &operator=(const FakeServices &) = delete;
 
-    Services services() { return Services{prompt, messages, report, saveDialog, shell, system, sound}; }
+    Services services()
+    {
+        return Services{prompt, messages, report, saveDialog, shell, system, sound, attention};
+    }
 };
 
 } // namespace natter::test

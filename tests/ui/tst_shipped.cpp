@@ -41,7 +41,7 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const rtf::Document shipped = rtf::read(file.readAll());
         QVERIFY(shipped.rich);
-        Thelpform help(m_fakes->services());
+        Thelpform help(m_fakes->system);
 
         for (int showing = 0; showing < 2; ++showing) {
             help.hide();
@@ -95,16 +95,13 @@ private Q_SLOTS:
                                     marker.toLocal8Bit() + ".tmp' '" + marker.toLocal8Bit() + "'\n");
         QVERIFY(QFile::setPermissions(reader, QFile::permissions(reader) | QFile::ExeOwner));
         QtShell shell(m_fakes->messages);
-        Services services = m_fakes->services();
-        Services real{services.prompt, services.messages, services.report, services.saveDialog,
-                      shell,           services.system,   services.sound};
         struct NoTranscript final : ITranscript {
             void setColour(QRgb) override {}
             void appendLine(const QString &) override {}
             void clear() override {}
             QList<TranscriptLine> lines() const override { return {}; }
         } transcript;
-        TranscriptCommands commands(transcript, real, nullptr);
+        TranscriptCommands commands(transcript, m_fakes->saveDialog, shell, m_fakes->system);
 
         commands.ReadLogs();
 

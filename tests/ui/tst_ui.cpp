@@ -72,14 +72,14 @@ private Q_SLOTS:
         m_fakes.emplace();
         QVERIFY(m_dir.emplace().isValid());
         m_fakes->system.directory = m_dir->path() + u'/';
-        TranscriptCommands::writeLog(m_dir->filePath(m_logName), m_log);
+        QCOMPARE(TranscriptCommands::writeLog(m_dir->filePath(m_logName), m_log), QString());
         QVERIFY(QDir(m_dir->path()).mkdir(u"folder"_s));
     }
     void transcriptCommands()
     {
         MemoryTranscript transcript;
         transcript.content = m_log;
-        TranscriptCommands commands(transcript, m_fakes->services(), nullptr);
+        TranscriptCommands commands(transcript, m_fakes->saveDialog, m_fakes->shell, m_fakes->system);
         m_fakes->system.date = QDate(2031, 1, 5);
         m_fakes->saveDialog.confirm = false; // cancelled: nothing is written
         commands.Save();
@@ -109,6 +109,10 @@ private Q_SLOTS:
             QVERIFY2(shown.startsWith(start) && shown.size() > start.size(), qPrintable(shown));
         }
         QCOMPARE(transcript.content, m_log);
+        test::FailDevice full(10);
+        QVERIFY(full.open(QIODevice::WriteOnly));
+        QCOMPARE(TranscriptCommands::saveError(u"log.ntl"_s, writeWhole(full, rtf::write(m_log))),
+                 u"Failed to Save Stream"_s);
         commands.Clear();
         QVERIFY(transcript.content.isEmpty());
         commands.ReadLogs();
@@ -117,10 +121,31 @@ private Q_SLOTS:
         QCOMPARE(call.program + u'|' + call.arguments.join(u' ') + u'|' + call.workingDirectory,
                  u"natter-logreader||"_s + m_fakes->system.directory);
     }
+    void logIntoAFolderThatTakesNoNewFile()
+    {
+        MemoryTranscript transcript;
+        transcript.content = m_log;
+        TranscriptCommands commands(transcript, m_fakes->saveDialog, m_fakes->shell, m_fakes->system);
+        const QString locked = m_dir->filePath(u"locked"_s);
+        QVERIFY(QDir().mkdir(locked));
+        m_fakes->saveDialog.path = locked + u"/log.ntl"_s;
+        test::writeFile(m_fakes->saveDialog.path, QByteArray(100000, 'x'));
+        QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
+        {
+            test::PermissionsHold hold;
+            QVERIFY(!QFile(locked + u"/probe"_s).open(QIODevice::WriteOnly)); // no file beside the log
+            commands.Save();
+        }
+        QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QCOMPARE(m_fakes->report.shown, QStringList());
+        QFile file(m_fakes->saveDialog.path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), rtf::write(m_log));
+    }
     void helpFile()
     {
         const QString path = m_dir->filePath(u"127982071.dat"_s);
-        Thelpform help(m_fakes->services());
+        Thelpform help(m_fakes->system);
         const auto showAgain = [&help] {
             help.hide();
             help.show();
@@ -135,6 +160,16 @@ private Q_SLOTS:
         QCOMPARE(documentLines(*help.Helpage()->document()).constFirst().colour, QRgb(0x0000FF));
         test::writeFile(path, "Plain help\nline two\n");
         QCOMPARE(showAgain(), QStringList({u"Plain help"_s, u"line two"_s}));
+        QFile big(path); // over 16 MB: refused, not cut
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(16 * 1024 * 1024 + 1));
+        big.close();
+        QCOMPARE(showAgain(), QStringList({u"Plain help"_s, u"line two"_s}));
+        QCOMPARE(m_fakes->report.shown, QStringList{u"Cannot open file \"%1\". File too large."_s.arg(path)});
+        m_fakes->report.shown.clear();
+        test::FailDevice failing(10, QByteArray(100, 'x'));
+        QVERIFY(failing.open(QIODevice::ReadOnly));
+        QCOMPARE(Thelpform::loadError(path, readBounded(failing, Thelpform::kMaxHelpFileSize)),
+                 u"Failed to Load Stream"_s);
         QVERIFY(QFile::remove(path));
         for (const bool device : {false, true}) { // a folder, then an endless device by that name
             QVERIFY(device ? QDir().rmdir(path) && QFile::link(u"/dev/zero"_s, path) : QDir().mkdir(path));
@@ -143,6 +178,16 @@ private Q_SLOTS:
             const QString shown = m_fakes->report.shown.takeFirst();
             QVERIFY2(shown.startsWith(u"Cannot open file \"%1\". "_s.arg(path)), qPrintable(shown));
         }
+    }
+    void helpWhileMinimisedComesBack()
+    {
+        Thelpform help(m_fakes->system);
+        help.showMinimized();
+        QVERIFY(help.isMinimized());
+        help.showHelp();
+        QVERIFY(!help.isMinimized());
+        QVERIFY(help.isVisible());
+        QTRY_VERIFY(help.isActiveWindow());
     }
     void aboutSameTextsEveryOpening()
     {
@@ -153,8 +198,9 @@ private Q_SLOTS:
             box.open();
             QCOMPARE(QStringList({box.ProductName()->text(), box.Version()->text()}),
                      QStringList({u"Natter Duo"_s, u"Version 1.0.2. Build 13"_s}));
-            QCOMPARE(box.Copyright()->text() + u'|' + box.Comments()->text(),
-                     TAboutBox::copyrightText() + u'|' + TAboutBox::commentsText());
+            QCOMPARE(box.Copyright()->text(), u"Copyright \u00A9 2026 the Natter Duo developers"_s);
+            QCOMPARE(box.Comments()->text(), u"Made by the Natter Duo developers. Help and support: the "
+                                             u"manual, in Help > Natter help and Help > Web site."_s);
             QTest::mouseClick(box.OKButton(), Qt::LeftButton);
             QVERIFY(!box.isVisible());
         }
