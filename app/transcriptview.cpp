@@ -10,13 +10,15 @@ namespace {
 // Each line remembers the colour it was appended in, for saving and tests.
 constexpr int kLineColourProperty = QTextFormat::UserProperty + 1;
 
-// The most text the transcript keeps; past it the oldest lines go. It holds
-// twice what one conversation may receive (4 MiB), while a peer that comes
-// back again and again cannot grow the program without bound (2 bytes a
-// character, plus the layout of the lines in view). Dropping old lines now
-// and then makes the document copy what it keeps, so the figure also
-// bounds that pause.
+// The most the transcript takes from peers: twice what one conversation may
+// receive (4 MiB), so a peer that comes back again and again cannot grow the
+// program without bound (2 bytes a character, plus the layout of the lines
+// in view). Past it the transcript is full: nothing is dropped, a peer's
+// text is refused until the user clears the transcript. Each line also
+// counts for what the document keeps of it beside its characters, so many
+// short lines fill it too.
 constexpr qsizetype kMaxCharacters = 8 * 1024 * 1024;
+constexpr qsizetype kLineOverhead = 64;
 
 // Hidden, empty, and always last: new text goes into it, and a fresh one
 // follows. A change that spans two blocks is not laid out at once; the new
@@ -89,29 +91,16 @@ void TranscriptView::appendLine(const QString &line)
     document()->markContentsDirty(current.position(), cursor.position() - current.position());
     cursor.endEditBlock();
     m_empty = false;
-    m_characters += current.length();
-    dropOldestBeyondLimit();
+    m_characters += current.length() + kLineOverhead;
 
     if (atBottom)
         bar->setValue(bar->maximum());
     Q_EMIT lineAppended(m_colour);
 }
 
-void TranscriptView::dropOldestBeyondLimit()
+bool TranscriptView::full() const
 {
-    if (m_characters <= kMaxCharacters)
-        return;
-    QTextCursor oldest(document());
-    oldest.beginEditBlock();
-    while (m_characters > kMaxCharacters && document()->blockCount() > 2) {
-        // Positions only: a cursor moved by blocks would lay them out.
-        const QTextBlock first = document()->firstBlock();
-        m_characters -= first.length();
-        oldest.setPosition(0);
-        oldest.setPosition(first.next().position(), QTextCursor::KeepAnchor);
-        oldest.removeSelectedText();
-    }
-    oldest.endEditBlock();
+    return m_characters >= kMaxCharacters;
 }
 
 void TranscriptView::clear()

@@ -22,6 +22,7 @@ public:
     void appendLine(const QString &line) override;
     void clear() override;
     QList<TranscriptLine> lines() const override;
+    bool full() const override;
 
     QRgb currentColour() const { return m_colour; }
 
@@ -31,7 +32,6 @@ Q_SIGNALS:
 
 private:
     void resetEnd();
-    void dropOldestBeyondLimit();
 
     QRgb m_colour;
     bool m_empty = true;

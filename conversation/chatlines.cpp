@@ -68,11 +68,18 @@ void ChatLines::ServerSocketClientRead(QObject *, TCustomWinSocket *socket)
 
 void ChatLines::Receive(TCustomWinSocket *socket)
 {
+    ITranscript &transcript = m_view.transcript();
+    if (transcript.full()) {
+        // Nothing already shown is given up for a peer's text: the peer goes
+        // until the user has saved and cleared the transcript.
+        m_failures.write(FailureLines::transcriptFull());
+        socket->Close();
+        return;
+    }
     const QByteArray received = socket->ReceiveText();
     if (received.isEmpty())
         return; // nothing was waiting after all: no line to show
     const QString text = cp1252::toUnicode(cipher::decode(received));
-    ITranscript &transcript = m_view.transcript();
     transcript.setColour(colours::kPeer);
     transcript.appendLine(text);
     if (socket->BytesReceived() > kReceivedCap) {

@@ -48,4 +48,9 @@ QString FailureLines::peerNotReading()
     return QStringLiteral("The peer is not reading: line not sent.");
 }
 
+QString FailureLines::transcriptFull()
+{
+    return QStringLiteral("Connection closed: the chat window is full. Save the chat and clear it to go on.");
+}
+
 } // namespace natter

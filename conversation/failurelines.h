@@ -24,6 +24,7 @@ public:
     static QString receivedTooMuch();
     static QString linkLost();
     static QString peerNotReading();
+    static QString transcriptFull();
 
 private:
     IConversationView &m_view;

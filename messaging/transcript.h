@@ -31,6 +31,10 @@ public:
     virtual void clear() = 0;
     // Every line, oldest first, each with the colour it was appended in.
     virtual QList<TranscriptLine> lines() const = 0;
+    // Whether the transcript holds as much as it may: a peer's text is then
+    // refused until the user clears it. A transcript without a limit is
+    // never full.
+    virtual bool full() const { return false; }
 };
 
 } // namespace natter

@@ -413,6 +413,40 @@ private Q_SLOTS:
         QCOMPARE(m_report.shown, QStringList());
     }
 
+    void aFullTranscriptRefusesThePeerAndKeepsEveryLine()
+    {
+        listen(*m_host);
+        const QString first = QStringLiteral("the first line stays");
+        m_host->form.transcript().appendLine(first);
+        const QString filler(32767, QLatin1Char('x'));
+        for (int i = 0; i < 1000 && !m_host->form.transcript().full(); ++i)
+            m_host->form.transcript().appendLine(filler);
+        QVERIFY(m_host->form.transcript().full());
+        const qsizetype kept = m_host->lines().size();
+        RawPeer peer;
+        QVERIFY(peer.connectTo(m_port));
+        QTRY_COMPARE(m_host->connections(), 1);
+        qint64 sent = 0;
+
+        QVERIFY(peer.offer(cipher::encode("bob: one more"), sent));
+
+        QTRY_COMPARE(m_host->form.status(), QStringLiteral("Listening . . ."));
+        const QList<TranscriptLine> lines = m_host->lines();
+        QCOMPARE(lines.size(), kept + 1);
+        QCOMPARE(lines.first().text, first);
+        QCOMPARE(lines.last(),
+                 line("Connection closed: the chat window is full. Save the chat and clear it to go on.",
+                      colours::kSystem));
+        QCOMPARE(m_report.shown, QStringList());
+
+        m_host->form.Cleartext1Click();
+        RawPeer next;
+        QVERIFY(next.connectTo(m_port));
+        QTRY_COMPARE(m_host->connections(), 1);
+        QVERIFY(next.offer(cipher::encode("bob: hello again"), sent));
+        QTRY_COMPARE(m_host->lastLine(), line("bob: hello again", colours::kPeer));
+    }
+
     void aLargeSendBecomesLinesOfAtMost64KiB()
     {
         listen(*m_host);
