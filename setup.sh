@@ -45,8 +45,14 @@ install_missing() {
 
 configure_and_build() { # <build dir> <cmake options...>
     local dir="$1"; shift
+    local launcher=()
+    if command -v ccache >/dev/null; then
+        # Rebuilds of the same sources are quick, in this folder or a copy.
+        launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+        export CCACHE_BASEDIR="$here" CCACHE_NOHASHDIR=1
+    fi
     if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+        cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@"
     fi
     cmake --build "$dir" -j "$jobs"
 }
