@@ -1,10 +1,8 @@
-#include "app/natterform.h"
-#include "app/wiring.h"
 #include "conversation/notices.h"
 #include "messaging/cipher.h"
 #include "net/scktcomp.h"
 #include "net/socketerrors.h"
-#include "tests/support/fakeservices.h"
+#include "tests/support/chatprogram.h"
 
 #include <QLineEdit>
 #include <QTcpServer>
@@ -23,27 +21,7 @@ using namespace natter;
 
 namespace {
 
-// One copy of the program, driven through its real handlers, with scripted
-// prompts and message boxes.
-struct Peer {
-    test::FakeServices fakes;
-    Tnatterform form{fakes.sound};
-    std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
-
-    QList<TranscriptLine> lines() { return form.transcript().lines(); }
-    TranscriptLine lastLine() { return lines().value(lines().size() - 1); }
-    void type(const QString &text)
-    {
-        form.Entry->setText(text);
-        QTest::keyClick(form.Entry, Qt::Key_Return);
-    }
-    int connections() const { return form.ServerSocket->Socket()->ActiveConnections(); }
-    void answer(const QStringList &answers)
-    {
-        for (const QString &a : answers)
-            a == QLatin1String("!") ? fakes.prompt.cancel() : fakes.prompt.answer(a);
-    }
-};
+using Peer = test::ChatProgram;
 
 QStringList strings(std::initializer_list<const char *> list)
 {

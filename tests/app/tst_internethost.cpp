@@ -2,10 +2,8 @@
 // the Internet side: two copies of the program, driven through their real
 // handlers, with nothing set up by hand but the My IP address window's
 // router option.
-#include "app/natterform.h"
-#include "app/wiring.h"
 #include "tests/net/router/routerrig.h"
-#include "tests/support/fakeservices.h"
+#include "tests/support/chatprogram.h"
 #include "ui/shellactions.h"
 
 #include <QApplication>
@@ -23,33 +21,7 @@ using namespace natter::testing;
 
 namespace {
 
-struct Peer {
-    test::FakeServices fakes;
-    Tnatterform form{fakes.sound};
-    std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
-
-    void answer(const QStringList &answers)
-    {
-        for (const QString &a : answers)
-            fakes.prompt.answer(a);
-    }
-    bool saw(const QString &text, QRgb colour)
-    {
-        return form.transcript().lines().contains(TranscriptLine{text, colour});
-    }
-    int count(const QString &text)
-    {
-        int n = 0;
-        for (const TranscriptLine &line : form.transcript().lines())
-            n += line.text == text ? 1 : 0;
-        return n;
-    }
-    void type(const QString &text)
-    {
-        form.Entry->setText(text);
-        QTest::keyClick(form.Entry, Qt::Key_Return);
-    }
-};
+using Peer = test::ChatProgram;
 
 const QString kWan = QString::fromLatin1(kRouterWan);
 

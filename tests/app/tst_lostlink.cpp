@@ -4,11 +4,9 @@
 // and nft tools; skipped otherwise. The link timeouts are made short here;
 // the figures a real connection uses are read back in the connections tests.
 
-#include "app/natterform.h"
-#include "app/wiring.h"
 #include "net/linktimeouts.h"
 #include "net/scktcomp.h"
-#include "tests/support/fakeservices.h"
+#include "tests/support/chatprogram.h"
 
 #include <QLineEdit>
 #include <QProcess>
@@ -22,17 +20,7 @@ using namespace natter;
 
 namespace {
 
-struct Peer {
-    test::FakeServices fakes;
-    Tnatterform form{fakes.sound};
-    std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
-
-    TranscriptLine lastLine()
-    {
-        const QList<TranscriptLine> lines = form.transcript().lines();
-        return lines.value(lines.size() - 1);
-    }
-};
+using Peer = test::ChatProgram;
 
 bool run(const QString &program, const QStringList &arguments, const QByteArray &input = QByteArray())
 {

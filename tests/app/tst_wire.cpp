@@ -2,9 +2,7 @@
 // receives it: the wire form of chat lines and the host's two notices are
 // the same over IPv6 as over IPv4, so every older copy converses with this
 // one. Addresses appear as users know them.
-#include "app/natterform.h"
-#include "app/wiring.h"
-#include "tests/support/fakeservices.h"
+#include "tests/support/chatprogram.h"
 #include "tests/support/rawsocket.h"
 
 #include <QLineEdit>
@@ -34,20 +32,7 @@ const QByteArray kBobRenamed("\x4E\x6D\x4E\xE5\x26\x3B\xF9\x33\x7A\x29\x6C\x21\x
                              27);                           // "bob: Changed name to robert"
 const QByteArray kRawYo("\xD6\x33\xC4\xE5\x26\x67\x37", 7); // "raw: yo"
 
-// One copy of the program, driven through its real handlers.
-struct Peer {
-    test::FakeServices fakes;
-    Tnatterform form{fakes.sound};
-    std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
-
-    void type(const QString &text)
-    {
-        form.Entry->setText(text);
-        QTest::keyClick(form.Entry, Qt::Key_Return);
-    }
-    QString lastLine() { return form.transcript().lines().value(form.transcript().lines().size() - 1).text; }
-    QRgb lastColour() { return form.transcript().lines().value(form.transcript().lines().size() - 1).colour; }
-};
+using Peer = test::ChatProgram;
 
 quint16 freePort()
 {
@@ -87,8 +72,8 @@ private Q_SLOTS:
         host.type(QStringLiteral("hi"));
         QCOMPARE(joiner.read(7), kAnnHi);
         QCOMPARE(::send(joiner.fd, kRawYo.constData(), size_t(kRawYo.size()), 0), ssize_t(7));
-        QTRY_COMPARE(host.lastLine(), QStringLiteral("raw: yo"));
-        QCOMPARE(host.lastColour(), colours::kPeer);
+        QTRY_COMPARE(host.lastLine().text, QStringLiteral("raw: yo"));
+        QCOMPARE(host.lastLine().colour, colours::kPeer);
 
         const char *const extras[] = {"::1", "127.0.0.1"};
         for (const char *from : extras) {
@@ -96,9 +81,9 @@ private Q_SLOTS:
             QVERIFY(extra.connectTo(from, port));
             QCOMPARE(extra.read(35), kBusyNotice);
             QTRY_VERIFY(extra.ended());
-            QCOMPARE(host.lastLine(),
+            QCOMPARE(host.lastLine().text,
                      QStringLiteral("Discarded connection attempt from") + QLatin1String(from));
-            QCOMPARE(host.lastColour(), colours::kSystem);
+            QCOMPARE(host.lastLine().colour, colours::kSystem);
         }
         QCOMPARE(host.form.status(), QStringLiteral("Connected from: ::1"));
         QCOMPARE(host.fakes.report.shown, QStringList());
@@ -144,7 +129,7 @@ private Q_SLOTS:
         QCOMPARE(conversation.read(27), kBobRenamed);
         QCOMPARE(::send(conversation.fd, kBusyNotice.constData(), size_t(kBusyNotice.size()), 0),
                  ssize_t(35));
-        QTRY_COMPARE(joiner.lastLine(), QStringLiteral("Sorry, host is busy in another chat"));
+        QTRY_COMPARE(joiner.lastLine().text, QStringLiteral("Sorry, host is busy in another chat"));
         QCOMPARE(joiner.fakes.report.shown, QStringList());
     }
 };
