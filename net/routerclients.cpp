@@ -253,7 +253,9 @@ private:
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - MappingClock::now()).count();
             const long long untilRetry = std::max<long long>(0, retry.tv_sec * 1000LL + retry.tv_usec / 1000);
             pollfd fd{m_natpmp.s, POLLIN, 0};
-            poll(&fd, 1, static_cast<int>(std::clamp<long long>(std::min<long long>(left, untilRetry + 1), 0, 60000)));
+            poll(
+                &fd, 1,
+                static_cast<int>(std::clamp<long long>(std::min<long long>(left, untilRetry + 1), 0, 60000)));
             const int result = readnatpmpresponseorretry(&m_natpmp, &answer);
             if (result != NATPMP_TRYAGAIN || left <= 0)
                 return result;
