@@ -108,7 +108,7 @@ QList<TranscriptLine> readPlainText(QByteArrayView data)
     QList<TranscriptLine> lines;
     qsizetype start = 0;
     const qsizetype n = text.size();
-    for (qsizetype i = 0; i < n; ++i) {
+    for (qsizetype i = 0; i < n && lines.size() + 1 < kMaxLines; ++i) {
         const QChar c = text.at(i);
         if (c != u'\r' && c != u'\n')
             continue;
@@ -117,8 +117,11 @@ QList<TranscriptLine> readPlainText(QByteArrayView data)
             ++i;
         start = i + 1;
     }
-    if (start < n)
-        lines.append(TranscriptLine{text.mid(start), 0});
+    if (start < n) {
+        QString last = text.mid(start);
+        last.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        lines.append(TranscriptLine{std::move(last), 0});
+    }
     return lines;
 }
 

@@ -68,6 +68,11 @@ Document read(QByteArrayView data);
 // mark is dropped), Windows-1252 otherwise; CR LF, LF and CR end lines.
 QList<TranscriptLine> readPlainText(QByteArrayView data);
 
+// The most lines a document is read into (a log of this many lines is far
+// larger than anyone writes). Past it, line breaks are read as spaces, so a
+// hostile file of line breaks costs its text and no more: nothing is lost.
+inline constexpr qsizetype kMaxLines = 4'000'000;
+
 // Groups nested deeper than this keep the state of the deepest tracked group.
 inline constexpr int kMaxDepth = 200;
 

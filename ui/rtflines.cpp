@@ -21,8 +21,18 @@ void LineBuilder::setLook(const CharFormat &format, int codePage)
     }
 }
 
+void LineBuilder::joinIfPending()
+{
+    if (!m_joinPending)
+        return;
+    m_joinPending = false;
+    flush(false);
+    m_line += QLatin1Char(' ');
+}
+
 void LineBuilder::addUnits(char16_t unit, qsizetype count)
 {
+    joinIfPending();
     flush(false);
     if (count == 1)
         m_line += QChar(unit);
@@ -47,6 +57,15 @@ void LineBuilder::closeRun()
 
 void LineBuilder::endLine(QRgb emptyColour)
 {
+    if (m_lines.size() + 1 >= kMaxLines) {
+        m_joinPending = true; // the last line takes the rest
+        return;
+    }
+    appendLine(emptyColour);
+}
+
+void LineBuilder::appendLine(QRgb emptyColour)
+{
     flush(false);
     closeRun();
     const bool hasRun = !m_runs.isEmpty() && m_runs.constLast().line == m_lines.size();
@@ -66,6 +85,8 @@ QRgb LineBuilder::firstColour() const
 
 Document LineBuilder::take()
 {
+    if (m_lines.size() + 1 >= kMaxLines && !m_line.isEmpty())
+        appendLine(0); // the last line, which took the rest
     Document document;
     document.lines = std::move(m_lines);
     document.runs = std::move(m_runs);

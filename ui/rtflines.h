@@ -12,8 +12,16 @@ class LineBuilder {
 public:
     // Text from here on looks like `format`; its bytes are in `codePage`.
     void setLook(const CharFormat &format, int codePage);
-    void addBytes(QByteArrayView bytes) { m_pending.append(bytes); }
-    void addByte(char byte) { m_pending += byte; }
+    void addBytes(QByteArrayView bytes)
+    {
+        joinIfPending();
+        m_pending.append(bytes);
+    }
+    void addByte(char byte)
+    {
+        joinIfPending();
+        m_pending += byte;
+    }
     void addUnits(char16_t unit, qsizetype count = 1);
     // Ends the line; an empty one takes `emptyColour`.
     void endLine(QRgb emptyColour);
@@ -21,6 +29,9 @@ public:
 
 private:
     void flush(bool carry) { m_decoder.decode(m_codePage, m_pending, m_line, carry); }
+    void appendLine(QRgb emptyColour);
+    // Past the line limit a line break is a space before the next text.
+    void joinIfPending();
     void closeRun();
     QRgb firstColour() const;
 
@@ -31,6 +42,7 @@ private:
     QList<Run> m_runs;
     QString m_line;
     qsizetype m_runStart = 0;
+    bool m_joinPending = false;
     QByteArray m_pending; // bytes of text in m_codePage, not yet decoded
 };
 

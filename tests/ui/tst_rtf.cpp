@@ -160,6 +160,25 @@ private Q_SLOTS:
         QCOMPARE(doc.lines, expected);
     }
 
+    void aFileOfLineBreaksStopsAtTheLineLimit_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::newRow("plain text") << QByteArray(rtf::kMaxLines + 2, '\n') + "tail";
+        QTest::newRow("rich text") << "{\\rtf1 " +
+                                          QByteArray(rtf::kMaxLines + 2, '\n').replace("\n", "\\par ") +
+                                          "tail}";
+    }
+
+    void aFileOfLineBreaksStopsAtTheLineLimit()
+    {
+        QFETCH(QByteArray, input);
+
+        const rtf::Document doc = rtf::read(input);
+
+        QCOMPARE(doc.lines.size(), rtf::kMaxLines);
+        QVERIFY(doc.lines.last().text.endsWith(u"tail"_s)); // nothing after the limit is lost
+    }
+
     void writerBytes()
     {
         // The bytes of a saved log: existing copies of the reader expect them.
