@@ -17,8 +17,8 @@ mode="${1:-run}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-multimedia-dev libbenchmark-dev fonts-dejavu-core
-    libminiupnpc-dev libnatpmp-dev)
-run_packages=(qt6-qpa-plugins libqt6multimedia6 libminiupnpc17 libnatpmp1)
+    libminiupnpc-dev libnatpmp-dev libsodium-dev)
+run_packages=(qt6-qpa-plugins libqt6multimedia6 libminiupnpc17 libnatpmp1 libsodium23)
 # The router tests build a home network in network namespaces with a real
 # miniupnpd between a LAN and a WAN (tests/net/router).
 test_packages=(pulseaudio pulseaudio-utils clang-14 libclang-rt-14-dev
