@@ -20,7 +20,7 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-multimedia-dev
     libminiupnpc-dev libnatpmp-dev libsodium-dev)
 run_packages=(qt6-qpa-plugins libqt6multimedia6 libminiupnpc17 libnatpmp1 libsodium23)
 # The router tests build a home network in network namespaces with a real
-# miniupnpd between a LAN and a WAN (tests/net/router).
+# miniupnpd between a LAN and a WAN (tests/router).
 test_packages=(pulseaudio pulseaudio-utils clang-14 libclang-rt-14-dev
     miniupnpd-nftables miniupnpc natpmpc nftables iproute2 xvfb x11-utils)
 package_packages=(dpkg-dev file lintian appstream desktop-file-utils shared-mime-info xdg-utils)

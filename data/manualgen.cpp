@@ -5,7 +5,7 @@
 //   natter-manualgen <manual.txt> <help file> <page.html>
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"
-#include "ui/rtf.h"
+#include "richtext/rtf.h"
 
 #include <QFile>
 #include <QList>

@@ -1,7 +1,7 @@
 #include "logreader/logloader.h"
 
 #include "platform/files.h"
-#include "ui/rtf.h"
+#include "richtext/rtf.h"
 
 #include <QDir>
 #include <QFileInfo>

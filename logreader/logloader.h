@@ -1,7 +1,7 @@
 #pragma once
 
 #include "messaging/transcript.h"
-#include "ui/rtf.h"
+#include "richtext/rtf.h"
 
 #include <QList>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "logreader/logloader.h"
 #include "platform/exceptions.h"
-#include "ui/richview.h"
+#include "richtext/richview.h"
 
 #include <QAction>
 #include <QApplication>

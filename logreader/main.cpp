@@ -1,8 +1,8 @@
 // The Natter Duo log reader: opens saved chat logs (.ntl) read-only.
 #include "logreader/logreaderwindow.h"
 #include "platform/exceptions.h"
+#include "platform/logfolder.h"
 #include "platform/qtservices.h"
-#include "ui/logfolder.h"
 
 #include <QApplication>
 #include <QIcon>

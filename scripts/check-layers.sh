@@ -9,12 +9,14 @@ declare -A allowed=(
     [platform]=""
     [messaging]="platform"
     [net]="platform"
+    [router]="platform"
     [sound]="platform"
+    [richtext]="platform messaging"
     [conversation]="platform messaging net sound"
-    [ui]="platform messaging net sound conversation"
-    [app]="platform messaging net sound conversation ui"
-    [logreader]="platform messaging ui"
-    [data]="platform messaging ui"
+    [ui]="platform messaging router richtext"
+    [app]="platform messaging net router sound conversation richtext ui"
+    [logreader]="platform messaging richtext"
+    [data]="platform messaging richtext"
 )
 
 bad=0

@@ -3,8 +3,8 @@
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"
 #include "platform/exceptions.h"
-#include "ui/richview.h"
-#include "ui/rtf.h"
+#include "richtext/richview.h"
+#include "richtext/rtf.h"
 
 #include <QApplication>
 #include <QPalette>

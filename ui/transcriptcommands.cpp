@@ -1,8 +1,8 @@
 #include "ui/transcriptcommands.h"
 
 #include "platform/exceptions.h"
-#include "ui/logfolder.h"
-#include "ui/rtf.h"
+#include "platform/logfolder.h"
+#include "richtext/rtf.h"
 
 #include <QDir>
 #include <QFileInfo>

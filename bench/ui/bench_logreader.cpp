@@ -8,8 +8,8 @@
 // and the 100,000-line log shown in under 0.3 s.
 #include "logreader/logloader.h"
 #include "logreader/logreaderwindow.h"
-#include "ui/richview.h"
-#include "ui/rtf.h"
+#include "richtext/richview.h"
+#include "richtext/rtf.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

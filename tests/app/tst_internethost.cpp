@@ -1,8 +1,9 @@
-// A host at home behind a real miniupnpd (tests/net/router) and a joiner on
+// A host at home behind a real miniupnpd (tests/router) and a joiner on
 // the Internet side: two copies of the program, driven through their real
 // handlers, with nothing set up by hand but the My IP address window's
 // router option.
-#include "tests/net/router/routerrig.h"
+#include "router/routerportoption.h"
+#include "tests/router/routerrig.h"
 #include "tests/support/chatprogram.h"
 #include "ui/shellactions.h"
 

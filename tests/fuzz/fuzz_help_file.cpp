@@ -2,8 +2,8 @@
 // them (or keeps its page and raises the program's exception) and never
 // crashes, hangs or reads out of bounds.
 #include "fuzzsupport.h"
+#include "richtext/rtf.h"
 #include "ui/helpunit.h"
-#include "ui/rtf.h"
 
 #include <QApplication>
 #include <QTextEdit>

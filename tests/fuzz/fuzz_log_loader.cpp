@@ -3,8 +3,8 @@
 // and saved as plain text they load back the same.
 #include "fuzzsupport.h"
 #include "logreader/logloader.h"
-#include "ui/richview.h"
-#include "ui/rtf.h"
+#include "richtext/richview.h"
+#include "richtext/rtf.h"
 
 #include <QGuiApplication>
 

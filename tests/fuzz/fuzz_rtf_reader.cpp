@@ -1,7 +1,7 @@
 // The rich-text reader takes any bytes without crashing, hanging or reading
 // out of bounds, and what it read, written again, reads back the same lines
 // in the same colours.
-#include "ui/rtf.h"
+#include "richtext/rtf.h"
 
 #include <cstddef>
 #include <cstdint>

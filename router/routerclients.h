@@ -5,7 +5,7 @@
 // a deadline of our own or by the library's socket timeouts; used only on
 // the port mapper's worker thread.
 
-#include "net/portmapping.h"
+#include "router/mappingoutcome.h"
 
 #include <chrono>
 #include <memory>

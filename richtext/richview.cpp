@@ -1,4 +1,4 @@
-#include "ui/richview.h"
+#include "richtext/richview.h"
 
 #include <QColor>
 #include <QHash>

@@ -1,9 +1,9 @@
 // Port mapping on the home router, against a real miniupnpd in network
-// namespaces (tests/net/router): the host in "home", the router between a
+// namespaces (tests/router): the host in "home", the router between a
 // private LAN and a documentation-range WAN, a joiner on the Internet side.
-#include "net/portmapping.h"
 #include "net/scktcomp.h"
-#include "tests/net/router/routerrig.h"
+#include "router/portmapping.h"
+#include "tests/router/routerrig.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/rtfwords.h"
+#include "richtext/rtfwords.h"
 
 #include <QHash>
 #include <QList>

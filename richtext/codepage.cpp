@@ -1,4 +1,4 @@
-#include "ui/codepage.h"
+#include "richtext/codepage.h"
 
 #include "messaging/codec1252.h"
 

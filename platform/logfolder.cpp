@@ -1,4 +1,4 @@
-#include "ui/logfolder.h"
+#include "platform/logfolder.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "ui/rtflines.h"
+#include "richtext/rtflines.h"
 
 namespace natter::rtf::detail {
 

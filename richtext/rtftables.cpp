@@ -1,6 +1,6 @@
-#include "ui/rtftables.h"
+#include "richtext/rtftables.h"
 
-#include "ui/codepage.h"
+#include "richtext/codepage.h"
 
 #include <algorithm>
 

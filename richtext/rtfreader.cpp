@@ -1,10 +1,10 @@
 // The RTF reader: one pass over the bytes, a state per group, text gathered
 // into lines and runs of one format each.
-#include "ui/codepage.h"
-#include "ui/rtf.h"
-#include "ui/rtflines.h"
-#include "ui/rtftables.h"
-#include "ui/rtfwords.h"
+#include "richtext/codepage.h"
+#include "richtext/rtf.h"
+#include "richtext/rtflines.h"
+#include "richtext/rtftables.h"
+#include "richtext/rtfwords.h"
 
 #include <algorithm>
 #include <cstdint>

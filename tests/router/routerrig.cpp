@@ -1,4 +1,4 @@
-#include "tests/net/router/routerrig.h"
+#include "tests/router/routerrig.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,10 +1,10 @@
 #include "logreader/logreaderwindow.h"
 #include "messaging/cipher.h"
 #include "messaging/codec1252.h"
+#include "richtext/richview.h"
+#include "richtext/rtf.h"
 #include "tests/support/fakeservices.h"
 #include "tests/support/files.h"
-#include "ui/richview.h"
-#include "ui/rtf.h"
 
 #include <QImage>
 #include <QLabel>

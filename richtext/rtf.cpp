@@ -1,4 +1,4 @@
-#include "ui/rtf.h"
+#include "richtext/rtf.h"
 
 #include "messaging/codec1252.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ui/codepage.h"
-#include "ui/rtf.h"
+#include "richtext/codepage.h"
+#include "richtext/rtf.h"
 
 // The rich-text reader's output: text gathered into lines and runs of one
 // format each, its bytes decoded in their code page.

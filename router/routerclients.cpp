@@ -1,4 +1,4 @@
-#include "net/routerclients.h"
+#include "router/routerclients.h"
 
 #include <QHostAddress>
 

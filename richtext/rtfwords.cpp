@@ -1,4 +1,4 @@
-#include "ui/rtfwords.h"
+#include "richtext/rtfwords.h"
 
 #include <algorithm>
 #include <iterator>
