@@ -12,7 +12,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${FUZZ_BUILD_DIR:-$here/build-fuzz}"
 seconds="${FUZZ_SECONDS:-45}"
-targets="${FUZZ_TARGETS:-rtf_reader help_file log_loader chime_stored cipher_decode}"
+targets="${FUZZ_TARGETS:-rtf_reader help_file log_loader chime_stored cipher_decode secure_frames}"
 cc="$(command -v clang-14 || command -v clang)"
 cxx="$(command -v clang++-14 || command -v clang++)"
 
