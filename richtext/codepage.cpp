@@ -46,6 +46,13 @@ constexpr std::pair<int, const char *> kNames[] = {{437, "CP437"},
                                                    {1258, "CP1258"},
                                                    {1361, "JOHAB"},
                                                    {10000, "MACINTOSH"},
+                                                   // The Mac's double-byte code pages have no names
+                                                   // of their own here; the Windows-era sets they
+                                                   // grew from read their text.
+                                                   {10001, "SHIFT_JIS"},
+                                                   {10002, "BIG5"},
+                                                   {10003, "EUC-KR"},
+                                                   {10008, "GB2312"},
                                                    {10007, "MAC-CYRILLIC"},
                                                    {10017, "MAC-UKRAINIAN"},
                                                    {10029, "MAC-CENTRALEUROPE"},

@@ -404,6 +404,10 @@ private Q_SLOTS:
             "{\\rtf1\\ansi\\ansicpg932\\uc2\\u12371\\'82\\'b1\\u12435\\'82\\'f1}", u"\u3053\u3093"_s);
         row("932: bad trail byte, lead byte at a paragraph's end",
             "{\\rtf1\\ansi\\ansicpg932 \\'82 x\\'82\\par\\'ff\\'82}", u"\uFFFD x\uFFFD|\uFFFD\uFFFD"_s);
+        row("Mac Japanese from \\mac\\ansicpg10001, Mac Korean from \\fcharset79",
+            "{\\rtf1\\mac\\ansicpg10001{\\fonttbl\\f0\\fnil\\fcharset78 Osaka;\\f1\\fnil\\fcharset79 "
+            "AppleGothic;}\\f0 \\'82\\'b1\\'82\\'f1\x82\xc9\\\n\\'93\\'fa\\'96\\'7b\\f1 \\'c7\\'d1}",
+            u"\u3053\u3093\u306B|\u65E5\u672C\uD55C"_s);
         row("UTF-8 from \\ansicpg65001", "{\\rtf1\\ansi\\ansicpg65001 \\'c3\\'a9\\'e2\\'82\\'ac}",
             u"\u00E9\u20AC"_s);
         row("unknown code page: read as 1252 and told", "{\\rtf1\\ansi\\ansicpg99999 caf\\'e9}",
