@@ -81,6 +81,27 @@ stop_packaged_router() {
     fi
 }
 
+install_peer_modules() { # <build dir>
+    # The independent peer in tests/peer runs on Node with the modules its
+    # lock file pins, installed into <build dir>/peer; without node or the
+    # registry its tests skip.
+    if ! command -v node >/dev/null; then
+        install_missing nodejs npm
+    fi
+    if ! command -v npm >/dev/null; then
+        echo "== npm missing: the tests against the independent peer will skip"
+        return 0
+    fi
+    local dir="$1/peer"
+    if [ -d "$dir/node_modules" ] && cmp -s "$here/tests/peer/package-lock.json" "$dir/package-lock.json"; then
+        return 0
+    fi
+    mkdir -p "$dir"
+    cp "$here/tests/peer/package.json" "$here/tests/peer/package-lock.json" "$dir/"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error) ||
+        echo "== npm ci failed: the tests against the independent peer will skip"
+}
+
 run_suite() { # <build dir>
     (cd "$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs" --timeout 600)
 }
@@ -97,10 +118,12 @@ test)
     start_sound_server
     echo "== normal build (warnings are errors)"
     configure_and_build "$here/build-ci" -DNATTER_WERROR=ON
+    install_peer_modules "$here/build-ci"
     run_suite "$here/build-ci"
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
     configure_and_build "$here/build-asan" -DNATTER_WERROR=ON -DNATTER_SANITIZE=ON -DNATTER_BUILD_BENCH=OFF \
         -DCMAKE_BUILD_TYPE=Debug
+    install_peer_modules "$here/build-asan"
     run_suite "$here/build-asan"
     if [ -x "$here/scripts/fuzz.sh" ]; then
         echo "== fuzzing"
