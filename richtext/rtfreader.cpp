@@ -87,7 +87,7 @@ public:
                 break;
             }
         }
-        finishLine(false);
+        finishLine();
         return m_out.take();
     }
 
@@ -288,8 +288,15 @@ private:
             return endRow();
         case Word::Cell:
         case Word::NestCell:
-            if (m_state.destination == Destination::Text && !m_state.hidden)
+            if (m_state.destination == Destination::Text && !m_state.hidden) {
+                // A cell's end right after its paragraph's end ends that
+                // paragraph itself: the row goes on in the same line.
+                if (m_paragraphEnd) {
+                    m_paragraphEnd.reset();
+                    m_lineStarted = true;
+                }
                 ++m_pendingCells;
+            }
             return;
         case Word::Tab:
             return symbol(u'\t');
@@ -322,11 +329,13 @@ private:
         case Word::NestTableProps:
             return enter(Destination::NestProps);
         case Word::ListText:
+            endPendingParagraph();
             m_listText = true;
             return;
         case Word::PnText:
             // Old-style list numbers; a paragraph that has them as \listtext
             // already shows them once.
+            endPendingParagraph();
             if (m_listText)
                 enter(Destination::Skipped);
             return;
@@ -474,6 +483,7 @@ private:
 
     void startText()
     {
+        endPendingParagraph();
         if (m_dirty)
             refresh();
         m_lineStarted = true;
@@ -563,7 +573,18 @@ private:
         if (m_pendingCells > 0 && !m_state.hidden)
             startText();
         m_pendingCells = 0;
-        finishLine(true);
+        endPendingParagraph();
+        m_paragraphEnd = colourAt(m_state.colour).value_or(0);
+        m_lineStarted = false;
+    }
+
+    // Ends the line of the paragraph that ended before, if it waits.
+    void endPendingParagraph()
+    {
+        if (m_paragraphEnd) {
+            m_out.endLine(*std::exchange(m_paragraphEnd, std::nullopt));
+            m_listText = false;
+        }
     }
 
     void endRow()
@@ -572,16 +593,17 @@ private:
         m_pendingCells = std::max(m_pendingCells - 1, 0);
         const Destination destination = std::exchange(m_state.destination, Destination::Text);
         endParagraph();
+        endPendingParagraph(); // a row's end is the line's, whatever follows
         m_state.destination = destination;
     }
 
-    void finishLine(bool always)
+    // The end of the document ends its last line.
+    void finishLine()
     {
-        if (!always && !m_lineStarted)
-            return;
-        m_out.endLine(colourAt(m_state.colour).value_or(0));
-        m_lineStarted = false;
-        m_listText = false;
+        if (m_lineStarted)
+            m_out.endLine(colourAt(m_state.colour).value_or(0));
+        else
+            endPendingParagraph();
     }
 
     QByteArrayView m_data;
@@ -603,6 +625,9 @@ private:
     bool m_dirty = true; // the state changed since the look of the text was set
     detail::LineBuilder m_out;
     bool m_lineStarted = false;
+    // A paragraph's end not yet written, with the colour its line takes
+    // when empty: what follows decides whether it ends a line.
+    std::optional<QRgb> m_paragraphEnd;
 };
 
 } // namespace

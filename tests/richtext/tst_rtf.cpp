@@ -127,6 +127,21 @@ private Q_SLOTS:
         row("\\uc, fallbacks cut by a group",
             "{\\rtf1\\uc3\\u65{x}yz\\'zzb\\uc2 \\u8364\\'80\\'80c\\uc0\\u8211 d}",
             black(u"Axyzzzb\u20ACc\u2013d"_s));
+        // Tables: the cells in LibreOffice's text export, each row's joined by tabs.
+        row("table: A..H over two rows, each cell's paragraph ended before the cell",
+            "{\\rtf1{\\trowd\\cellx2000\\cellx4000\\intbl{{\\intbl{\\pard A\\par}\\cell}{\\intbl{\\pard "
+            "B\\par}\n"
+            "\\cell}{\\intbl{\\pard C\\par}\\cell}{\\intbl{\\pard "
+            "D\\par}\\cell}}\\intbl\\row}{\\trowd\\cellx2000"
+            "\\cellx4000\\intbl{{\\intbl{\\pard E\\par}\\cell}{\\intbl{\\pard F\\par}\\cell}{\\intbl{\\pard "
+            "G\\par}"
+            "\\cell}{\\intbl{\\pard H\\par}\\cell}}\\intbl\\row}{\\pard After\\par}}",
+            black(u"A\tB\tC\tD|E\tF\tG\tH|After"_s));
+        row("table: rows repeated on one definition, a cell of two paragraphs, an empty cell",
+            "{\\rtf1\\trowd\\cellx1000\\cellx2000\\pard\\intbl A\\cell B\\cell\\row\\intbl C\\cell "
+            "D\\par\\cell"
+            "\\row\\intbl E\\par F\\cell\\cell\\row\\pard After\\par}",
+            black(u"A\tB|C\tD|E|F\t|After"_s));
         // Damaged and hostile documents yield the text they hold.
         const QByteArray deep(200000, '{'), shut(200000, '}');
         row("deep nesting", "{\\rtf1 " + deep + "deep" + shut + "after}", black(u"deepafter"_s));
