@@ -213,8 +213,24 @@ function run(socket) {
   socket.on('error', () => end('closed'));
 }
 
+// --role vector: the CPace values for fixed inputs, for the tests' literals.
+function vector() {
+  const hex = (b) => Buffer.from(b).toString('hex');
+  const sid = Buffer.from('000102030405060708090a0b0c0d0e0f', 'hex');
+  const scalar = (byte) => BigInt('0x' + Buffer.alloc(32, byte).toString('hex')); // 32 equal bytes
+  const g = generator(ascii('482917'), sid);
+  const [ya, yb] = [scalar(1), scalar(2)];
+  const [Ya, Yb] = [g.multiply(ya).toBytes(), g.multiply(yb).toBytes()];
+  const K = RistrettoPoint.fromHex(Yb).multiply(ya).toBytes();
+  const msgA = lvCat(Ya, AD.host), msgB = lvCat(Yb, AD.joiner);
+  const isk = sha512(cat(lvCat(cat(DSI, ascii('_ISK')), sid, K), msgA, msgB));
+  say(JSON.stringify({ g: hex(g.toBytes()), Ya: hex(Ya), Yb: hex(Yb), K: hex(K), ISK: hex(isk) }, null, 1));
+}
+
 sodium.ready.then(() => {
-  if (role === 'host') {
+  if (role === 'vector') {
+    vector();
+  } else if (role === 'host') {
     const server = net.createServer((socket) => {
       server.close();
       run(socket);
