@@ -15,7 +15,9 @@ HostAdmission::HostAdmission(IConversationView &view, TServerSocket &server, Cha
 void HostAdmission::ServerSocketAccept(QObject *, TCustomWinSocket *socket)
 {
     TServerWinSocket *listening = m_server.Socket();
-    if (listening->ActiveConnections() != 1)
+    // A joiner turned away in the client-connect handler is still counted
+    // here; one that is no longer the conversation is never greeted.
+    if (listening->ActiveConnections() != 1 || listening->Connections(0) != socket || !socket->Connected())
         return;
     m_view.setStatus(QStringLiteral("Connected from: ") + socket->RemoteAddress());
     if (m_playChime)
@@ -46,9 +48,12 @@ void HostAdmission::ServerSocketClientConnect(QObject *, TCustomWinSocket *socke
     }
 }
 
-void HostAdmission::ServerSocketClientDisconnect(QObject *, TCustomWinSocket *)
+void HostAdmission::ServerSocketClientDisconnect(QObject *, TCustomWinSocket *socket)
 {
-    if (m_server.Socket()->ActiveConnections() == 1)
+    // The conversation is connection 0: when it ends the host is listening
+    // again, whatever turned-away joiners are still counted beside it.
+    TServerWinSocket *listening = m_server.Socket();
+    if (listening->ActiveConnections() > 0 && listening->Connections(0) == socket)
         m_view.setStatus(QStringLiteral("Listening . . ."));
 }
 

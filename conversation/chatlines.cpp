@@ -22,7 +22,9 @@ ChatLines::Outcome ChatLines::SendLine(const QString &text)
 {
     TCustomWinSocket *carrier = nullptr;
     TServerWinSocket *listening = m_server.Socket();
-    if (listening->ActiveConnections() == 1)
+    // The conversation is connection 0; joiners being turned away may still
+    // be counted behind it.
+    if (listening->ActiveConnections() > 0 && listening->Connections(0)->Connected())
         carrier = listening->Connections(0);
     else if (m_client.Active())
         carrier = m_client.Socket();

@@ -47,6 +47,19 @@ void TServerWinSocket::ReleaseConnections()
         delete m_departing.last();
 }
 
+void TServerWinSocket::ForgetClosed()
+{
+    for (qsizetype i = 0; i < m_connections.size();) {
+        TServerClientWinSocket *client = m_connections.at(i);
+        if (client->Connected()) {
+            ++i;
+            continue;
+        }
+        m_connections.removeAt(i);
+        m_departing.append(client);
+    }
+}
+
 void TServerWinSocket::CloseSpare()
 {
     if (m_spare != kInvalidSocket)
@@ -106,6 +119,15 @@ void TServerWinSocket::Accept(int handle)
 {
     if (SocketHandle() == kInvalidSocket || handle != SocketHandle())
         return;
+    // A conversation that has already ended is over before the next joiner
+    // is counted, however the event loop orders their notifications.
+    QPointer<TServerWinSocket> self(this);
+    const QList<QPointer<TServerClientWinSocket>> held(m_connections.cbegin(), m_connections.cend());
+    for (const QPointer<TServerClientWinSocket> &connection : held)
+        if (connection && self)
+            connection->NoticeEnd();
+    if (!self || SocketHandle() != handle)
+        return;
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     const int fd = ::accept4(handle, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -116,7 +138,6 @@ void TServerWinSocket::Accept(int handle)
     }
 
     applyLinkTimeouts(fd);
-    QPointer<TServerWinSocket> self(this);
     auto *created = new TServerClientWinSocket(fd, this);
     created->SetRemoteAddress(SocketAddress::fromStorage(peer, len).text());
     QPointer<TServerClientWinSocket> client(created);
@@ -130,6 +151,9 @@ void TServerWinSocket::Accept(int handle)
     if (!self || !client)
         return;
     Event(client, TSocketEvent::seAccept);
+    // A joiner that reset or left before it was taken is gone at once.
+    if (self && client)
+        client->NoticeEnd();
 }
 
 void TServerWinSocket::ClientEvent(TCustomWinSocket *socket, TSocketEvent socketEvent)
@@ -145,8 +169,8 @@ void TServerWinSocket::ClientEvent(TCustomWinSocket *socket, TSocketEvent socket
             break;
         // A connection the peer ended leaves the list at once: nothing else
         // of its notification is left to run, and the next joiner must not
-        // find it still counted. One closed from here stays listed until
-        // the release, for the handlers that go on using the list.
+        // find it still counted. One closed from here stays listed for the
+        // handlers that go on using the list, until the next notification.
         if (socket->ClosedByPeer()) {
             auto *client = static_cast<TServerClientWinSocket *>(socket);
             m_connections.removeOne(client);
@@ -190,6 +214,12 @@ TServerClientWinSocket::~TServerClientWinSocket()
     Unhook();
     if (m_serverWinSocket)
         m_serverWinSocket->RemoveClient(this);
+}
+
+void TServerClientWinSocket::NotificationArrived()
+{
+    if (m_serverWinSocket)
+        m_serverWinSocket->ForgetClosed();
 }
 
 bool TServerClientWinSocket::event(QEvent *e)

@@ -39,6 +39,7 @@ public:
 
 protected:
     void Accept(int handle) override;
+    void NotificationArrived() override { ForgetClosed(); }
 
 private:
     friend class TServerClientWinSocket;
@@ -47,6 +48,10 @@ private:
     void RemoveClient(TServerClientWinSocket *client);
     void ClientEvent(TCustomWinSocket *socket, TSocketEvent socketEvent);
     void ReleaseConnections();
+    // Connections closed from here stay listed while the handlers that closed
+    // them run; once control has been back in the event loop they are only
+    // waiting for their release, and no later event counts them.
+    void ForgetClosed();
     void CloseSpare();
     void TurnAwayWithoutDescriptors();
 
@@ -70,6 +75,7 @@ public:
 
 protected:
     bool event(QEvent *e) override;
+    void NotificationArrived() override;
 
 private:
     TServerWinSocket *m_serverWinSocket;

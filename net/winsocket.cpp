@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -203,6 +204,7 @@ void TCustomWinSocket::OnReadReady()
     guarded([this] {
         if (m_handle == kInvalidSocket)
             return;
+        NotificationArrived();
         if (m_acceptOnly) {
             Notify(kNotifyAccept, 0);
             return;
@@ -240,11 +242,25 @@ void TCustomWinSocket::OnReadReady()
     });
 }
 
+void TCustomWinSocket::NoticeEnd()
+{
+    if (m_handle == kInvalidSocket || m_acceptOnly || m_closing)
+        return;
+    pollfd state{m_handle, POLLRDHUP, 0};
+    if (::poll(&state, 1, 0) != 1 || (state.revents & (POLLERR | POLLHUP | POLLRDHUP)) == 0)
+        return;
+    int waiting = 0;
+    if (::ioctl(m_handle, FIONREAD, &waiting) == 0 && waiting > 0)
+        return;
+    OnReadReady();
+}
+
 void TCustomWinSocket::OnWriteReady()
 {
     guarded([this] {
         if (m_handle == kInvalidSocket)
             return;
+        NotificationArrived();
         if (m_connectPending) {
             m_connectPending = false;
             m_watch.setWrite(false);

@@ -125,6 +125,9 @@ protected:
     virtual void Error(TCustomWinSocket *socket, TErrorEvent errorEvent, int &errorCode);
     // A connection is waiting on a listening socket.
     virtual void Accept(int handle);
+    // A notification from the platform is about to be handled: control has
+    // come back from the event loop since the last one.
+    virtual void NotificationArrived() {}
 
     // Creates the socket, raises the lookup event, resolves the host (a
     // client) and then connects or listens; on a failure the socket is
@@ -161,6 +164,9 @@ private:
 
     void OnReadReady();
     void OnWriteReady();
+    // Handles an end (close or reset) the peer has already sent, now and not
+    // with the next notification, unless text waits to be read before it.
+    void NoticeEnd();
     void Notify(int kind, int errorCode);
     void Connect(int handle);
     // The peer ended the connection or failed: close it.

@@ -3,8 +3,10 @@
 #include "net/scktcomp.h"
 #include "net/socketerrors.h"
 #include "tests/support/chatprogram.h"
+#include "tests/support/rawsocket.h"
 
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QToolButton>
@@ -14,6 +16,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -511,6 +514,98 @@ private Q_SLOTS:
 
         join(*m_joiner);
         QTRY_COMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
+    }
+
+    void randomJoinersLeaveTheStatusTrue_data()
+    {
+        QTest::addColumn<QString>("ip");
+        QTest::newRow("IPv4") << QStringLiteral("127.0.0.1");
+        QTest::newRow("IPv6") << QStringLiteral("::1");
+    }
+
+    // Raw joiners connect, send, close, reset and half-close in random
+    // sequences. After each, the host settles at once: the status names its
+    // partner or says it listens, and the next joiner is greeted or turned
+    // away by the rules.
+    void randomJoinersLeaveTheStatusTrue()
+    {
+        QFETCH(QString, ip);
+        if (ip == QLatin1String("::1") && !test::loopbackIpv6Works())
+            QSKIP("this machine has no ::1");
+        const QByteArray at = ip.toLatin1();
+        listen(*m_host);
+        const quint32 seed = qEnvironmentVariableIsSet("NATTER_SEED")
+                                 ? quint32(qEnvironmentVariableIntValue("NATTER_SEED"))
+                                 : QRandomGenerator::global()->generate();
+        qInfo("seed %u (NATTER_SEED=%u repeats it)", seed, seed);
+        QRandomGenerator random(seed);
+        using Joiner = std::unique_ptr<test::RawSocket>;
+        // Connected and not turned away: at most one, the partner.
+        const auto partner = [](std::vector<Joiner> &joiners) {
+            std::vector<test::RawSocket *> live;
+            for (Joiner &j : joiners)
+                if (j && !j->gone())
+                    live.push_back(j.get());
+            return live;
+        };
+        std::vector<Joiner> leaving; // half-closed: the host ends them
+        const auto statusTrue = [&](std::vector<Joiner> &joiners) {
+            const std::vector<test::RawSocket *> live = partner(joiners);
+            const int n = m_host->connections();
+            pollfd waiting{m_host->form.ServerSocket->Socket()->SocketHandle(), POLLIN, 0};
+            if (::poll(&waiting, 1, 0) != 0 || !partner(leaving).empty() || live.size() > 1 ||
+                n != int(live.size()))
+                return false;
+            if (n == 0)
+                return m_host->form.status() == QLatin1String("Listening . . .");
+            const int handle = m_host->form.ServerSocket->Socket()->Connections(0)->SocketHandle();
+            return m_host->form.status() == QLatin1String("Connected from: ") + ip &&
+                   test::RawSocket::peerPort(handle) == live.front()->localPort();
+        };
+        for (int sequence = 0; sequence < 40; ++sequence) {
+            std::vector<Joiner> joiners(3);
+            for (int step = 0; step < 6; ++step) {
+                Joiner &j = joiners[random.bounded(3)];
+                switch (j ? random.bounded(4) : 4) {
+                case 0:
+                    ::send(j->fd, "\x55\x53", 2, MSG_NOSIGNAL | MSG_DONTWAIT);
+                    break;
+                case 1:
+                    j.reset();
+                    break;
+                case 2:
+                    j->reset();
+                    j.reset();
+                    break;
+                case 3:
+                    ::shutdown(j->fd, SHUT_WR);
+                    leaving.push_back(std::move(j));
+                    break;
+                default:
+                    j = std::make_unique<test::RawSocket>();
+                    QVERIFY(j->connectTo(at.constData(), m_port));
+                }
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(statusTrue(joiners), 100);
+
+            const bool held = m_host->connections() == 1;
+            Joiner &next = joiners.emplace_back(std::make_unique<test::RawSocket>());
+            QVERIFY(next->connectTo(at.constData(), m_port));
+            if (held)
+                QCOMPARE(next->read(35), notices::kBusy.toByteArray());
+            QTRY_VERIFY_WITH_TIMEOUT(statusTrue(joiners), 100);
+            const std::vector<test::RawSocket *> live = partner(joiners);
+            QCOMPARE(live.size(), size_t(1));
+            QCOMPARE(live.front() == next.get(), !held);
+
+            for (Joiner &j : joiners)
+                if (j)
+                    j->reset();
+            joiners.clear();
+            leaving.clear();
+            QTRY_VERIFY_WITH_TIMEOUT(statusTrue(joiners), 100);
+        }
+        QCOMPARE(m_report.shown, QStringList());
     }
 
     void aLineForAPeerThatDoesNotReadIsRefused()

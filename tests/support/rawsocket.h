@@ -11,6 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <utility>
+
 namespace natter::test {
 
 struct RawSocket {
@@ -59,7 +62,38 @@ struct RawSocket {
         char c = 0;
         return ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
     }
+    // Drains what has come; true once the stream has ended or failed.
+    bool gone(QByteArray *received = nullptr)
+    {
+        char buf[256];
+        for (;;) {
+            const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (r > 0 && received)
+                received->append(buf, r);
+            if (r <= 0)
+                return r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        }
+    }
+    // Leaves with a reset instead of an orderly end.
+    void reset()
+    {
+        const linger abortive{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        ::close(std::exchange(fd, -1));
+    }
+    quint16 localPort() const { return portOf(fd, ::getsockname); }
+    // The far port of a connection `handle` (any socket of this process).
+    static quint16 peerPort(int handle) { return portOf(handle, ::getpeername); }
 
+    static quint16 portOf(int handle, int (*name)(int, sockaddr *, socklen_t *))
+    {
+        sockaddr_storage a{};
+        socklen_t size = sizeof a;
+        if (name(handle, reinterpret_cast<sockaddr *>(&a), &size) != 0)
+            return 0;
+        return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(a).sin_port
+                                            : reinterpret_cast<sockaddr_in6 &>(a).sin6_port);
+    }
     static sockaddr_storage at(const char *ip, quint16 port, socklen_t &size)
     {
         sockaddr_storage s{};
