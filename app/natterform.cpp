@@ -9,12 +9,15 @@
 #include <QAccessible>
 #include <QCloseEvent>
 #include <QFocusEvent>
+#include <QFrame>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
@@ -118,6 +121,19 @@ Tnatterform::Tnatterform(ISoundService &sound, QWidget *parent) : QMainWindow(pa
     Soundwave->setObjectName(QStringLiteral("Soundwave"));
     Soundwave->LoadEmbeddedChime();
 
+    buildStatusBar();
+
+    setMinimumSize(300, 300);
+    resize(300, 450);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    Entry->setFocus();
+}
+
+Tnatterform::~Tnatterform() = default;
+
+void Tnatterform::buildStatusBar()
+{
     auto *bar = new QStatusBar(this);
     bar->setObjectName(QStringLiteral("StatusBar"));
     bar->setFixedHeight(19);
@@ -128,16 +144,45 @@ Tnatterform::Tnatterform(ISoundService &sound, QWidget *parent) : QMainWindow(pa
     StatusPanel->setTextFormat(Qt::PlainText);
     StatusPanel->setAccessibleDescription(QStringLiteral("Status"));
     bar->addWidget(StatusPanel, 1);
+    CodePanel = new QLabel(bar);
+    CodePanel->setObjectName(QStringLiteral("CodePanel"));
+    CodePanel->setTextFormat(Qt::PlainText);
+    CodePanel->setAccessibleDescription(QStringLiteral("Code for your partner"));
+    CodePanel->setToolTip(QStringLiteral("Tell your partner this code by voice or in person"));
+    CodePanel->hide();
+    bar->addWidget(CodePanel);
+    SecurityPanel = new QLabel(bar);
+    SecurityPanel->setObjectName(QStringLiteral("SecurityPanel"));
+    SecurityPanel->setTextFormat(Qt::PlainText);
+    SecurityPanel->setAccessibleDescription(QStringLiteral("Encryption"));
+    bar->addPermanentWidget(SecurityPanel);
     setStatusBar(bar);
-
-    setMinimumSize(300, 300);
-    resize(300, 450);
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
-    Entry->setFocus();
 }
 
-Tnatterform::~Tnatterform() = default;
+void Tnatterform::buildPlainBar()
+{
+    PlainBar = new QFrame(m_client);
+    PlainBar->setObjectName(QStringLiteral("PlainBar"));
+    PlainBar->setAutoFillBackground(true);
+    QPalette p = PlainBar->palette();
+    p.setColor(QPalette::Window, QColor(0xFF, 0xE0, 0xE0));
+    PlainBar->setPalette(p);
+    auto *layout = new QHBoxLayout(PlainBar);
+    layout->setContentsMargins(4, 2, 4, 2);
+    auto *text = new QLabel(QStringLiteral("Anyone on the network can read this conversation."), PlainBar);
+    text->setObjectName(QStringLiteral("PlainBarText"));
+    text->setWordWrap(true);
+    layout->addWidget(text, 1);
+    SendUnencrypted = new QPushButton(QStringLiteral("Send unencrypted"), PlainBar);
+    SendUnencrypted->setObjectName(QStringLiteral("SendUnencrypted"));
+    layout->addWidget(SendUnencrypted);
+    PlainDisconnect = new QPushButton(QStringLiteral("Disconnect"), PlainBar);
+    PlainDisconnect->setObjectName(QStringLiteral("PlainDisconnect"));
+    layout->addWidget(PlainDisconnect);
+    PlainBar->hide();
+    connect(SendUnencrypted, &QPushButton::clicked, this, &Tnatterform::SendUnencryptedClick);
+    connect(PlainDisconnect, &QPushButton::clicked, this, &Tnatterform::Disconnect1Click);
+}
 
 void Tnatterform::buildMenus()
 {
@@ -157,6 +202,9 @@ void Tnatterform::buildMenus()
     Listen1->setCheckable(true);
     Connect1 = addItem(settings, QStringLiteral("Connect"), "Connect1");
     Disconnect1 = addItem(settings, QStringLiteral("Disconnect"), "Disconnect1");
+    settings->addSeparator()->setObjectName(QStringLiteral("N3"));
+    Onlyencrypted1 = addItem(settings, QStringLiteral("Only encrypted"), "Onlyencrypted1");
+    Onlyencrypted1->setCheckable(true);
 
     QMenu *help = menuBar()->addMenu(QStringLiteral("Help"));
     Natter1 = addItem(help, QStringLiteral("Natter help"), "Natter1", QKeySequence(Qt::Key_F1));
@@ -188,6 +236,7 @@ void Tnatterform::buildMenus()
     });
     connect(Connect1, &QAction::triggered, this, &Tnatterform::Connect1Click);
     connect(Disconnect1, &QAction::triggered, this, &Tnatterform::Disconnect1Click);
+    connect(Onlyencrypted1, &QAction::triggered, this, &Tnatterform::Onlyencrypted1Click);
     connect(Natter1, &QAction::triggered, this, &Tnatterform::Natter1Click);
     connect(Website1, &QAction::triggered, this, &Tnatterform::Website1Click);
     connect(MyIP1, &QAction::triggered, this, &Tnatterform::MyIP1Click);
@@ -263,6 +312,7 @@ void Tnatterform::buildClientArea()
     connect(Panel, &SendPanel::mouseDown, this, &Tnatterform::PanelMouseDown);
     connect(Panel, &SendPanel::mouseUp, this, &Tnatterform::PanelMouseUp);
 
+    buildPlainBar();
     setTabOrder(Entry, Page);
 }
 
@@ -277,11 +327,13 @@ void Tnatterform::resizeEvent(QResizeEvent *event)
 // corner.
 void Tnatterform::layoutClientArea()
 {
-    if (!m_client)
+    if (!m_client || !PlainBar)
         return;
     const int w = m_client->width();
     const int h = m_client->height();
-    Page->setGeometry(0, 0, w, qMax(0, h - kPanelHeight));
+    const int barHeight = PlainBar->isVisible() ? PlainBar->sizeHint().height() : 0;
+    Page->setGeometry(0, 0, w, qMax(0, h - kPanelHeight - barHeight));
+    PlainBar->setGeometry(0, qMax(0, h - kPanelHeight - barHeight), w, barHeight);
     Entry->setGeometry(0, h - kEntryHeight, qMax(0, w - kPanelWidth), kEntryHeight);
     Panel->setGeometry(w - kPanelWidth, h - kPanelHeight, kPanelWidth, kPanelHeight);
 }
@@ -360,6 +412,35 @@ void Tnatterform::setAbsentDown(bool down)
     ToolButton2->setChecked(down);
 }
 
+void Tnatterform::setSecurityState(SecurityState state)
+{
+    const QString text = securityText(state);
+    SecurityPanel->setText(text);
+    SecurityPanel->setStyleSheet(state == SecurityState::NotEncrypted ? QStringLiteral("color: #FF0000;")
+                                                                      : QString());
+    SecurityPanel->setAccessibleName(text);
+    QAccessibleEvent changed(SecurityPanel, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+}
+
+void Tnatterform::setCode(const QString &shown)
+{
+    CodePanel->setText(shown);
+    CodePanel->setAccessibleName(shown.isEmpty() ? QString() : QStringLiteral("Code ") + shown);
+    CodePanel->setVisible(!shown.isEmpty());
+}
+
+void Tnatterform::setPlainBarShown(bool shown)
+{
+    PlainBar->setVisible(shown);
+    layoutClientArea();
+}
+
+bool Tnatterform::onlyEncrypted() const
+{
+    return Onlyencrypted1->isChecked();
+}
+
 // --- Handlers --------------------------------------------------------------
 
 void Tnatterform::Savetext1Click()
@@ -397,6 +478,14 @@ void Tnatterform::Connect1Click()
 void Tnatterform::Disconnect1Click()
 {
     run(&IWindowCommands::disconnect);
+}
+void Tnatterform::Onlyencrypted1Click()
+{
+    run(&IWindowCommands::onlyEncryptedChanged);
+}
+void Tnatterform::SendUnencryptedClick()
+{
+    run(&IWindowCommands::sendUnencrypted);
 }
 void Tnatterform::Natter1Click()
 {

@@ -6,6 +6,8 @@
 #include <QMainWindow>
 
 class QAction;
+class QFrame;
+class QPushButton;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -32,6 +34,10 @@ public:
     virtual void connectToHost() = 0;
     virtual void disconnect() = 0;
     virtual void absent() = 0;
+    // The plain-conversation bar's [Send unencrypted].
+    virtual void sendUnencrypted() = 0;
+    // Settings > "Only encrypted" was ticked or cleared.
+    virtual void onlyEncryptedChanged() = 0;
     virtual void clearChat() = 0;
     virtual void saveChat() = 0;
     virtual void readLogs() = 0;
@@ -66,6 +72,10 @@ public:
     void setListenChecked(bool checked) override;
     bool absentDown() const override;
     void setAbsentDown(bool down) override;
+    void setSecurityState(SecurityState state) override;
+    void setCode(const QString &shown) override;
+    void setPlainBarShown(bool shown) override;
+    bool onlyEncrypted() const override;
 
     // Controls, under the names the rest of the program and the tests use.
     QToolBar *ToolBar = nullptr;
@@ -77,6 +87,12 @@ public:
     QLineEdit *Entry = nullptr;
     SendPanel *Panel = nullptr;
     QLabel *StatusPanel = nullptr;
+    QLabel *CodePanel = nullptr;     // the host's code, beside the status
+    QLabel *SecurityPanel = nullptr; // "Encrypted", "NOT encrypted", ...
+    // Above the entry box while a plain conversation holds the user's lines.
+    QFrame *PlainBar = nullptr;
+    QPushButton *SendUnencrypted = nullptr;
+    QPushButton *PlainDisconnect = nullptr;
     QMenu *PopupMenu = nullptr;
 
     // The two connection endpoints and the chime, owned by the window.
@@ -93,6 +109,7 @@ public:
     QAction *Listen1 = nullptr;
     QAction *Connect1 = nullptr;
     QAction *Disconnect1 = nullptr;
+    QAction *Onlyencrypted1 = nullptr;
     QAction *Natter1 = nullptr;
     QAction *Website1 = nullptr;
     QAction *MyIP1 = nullptr;
@@ -110,6 +127,8 @@ public:
     void Listen1Click();
     void Connect1Click();
     void Disconnect1Click();
+    void Onlyencrypted1Click();
+    void SendUnencryptedClick();
     void Natter1Click();
     void Website1Click();
     void MyIP1Click();
@@ -142,6 +161,8 @@ private:
     void buildMenus();
     void buildToolBar();
     void buildClientArea();
+    void buildStatusBar();
+    void buildPlainBar();
     void layoutClientArea();
     void run(void (IWindowCommands::*command)());
 

@@ -65,6 +65,8 @@ public:
     void connectToHost() override { m_control.Connect1Click(); }
     void disconnect() override { m_control.Disconnect1Click(); }
     void absent() override { m_control.ToolButton2Click(); }
+    void sendUnencrypted() override { m_lines.link().sendUnencrypted(); }
+    void onlyEncryptedChanged() override { m_lines.link().onlyEncryptedChanged(); }
     void clearChat() override { m_commands.Clear(); }
     void saveChat() override { m_commands.Save(); }
     void readLogs() override { m_commands.ReadLogs(); }

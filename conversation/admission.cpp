@@ -22,8 +22,8 @@ void HostAdmission::ServerSocketAccept(QObject *, TCustomWinSocket *socket)
     m_view.setStatus(QStringLiteral("Connected from: ") + socket->RemoteAddress());
     if (m_playChime)
         m_playChime();
-    if (m_view.absentDown())
-        listening->Connections(0)->SendText(notices::kAbsent.toByteArray());
+    // The absent notice waits until the joiner's first bytes say what it speaks.
+    m_lines.link().hostAccepted(listening->Connections(0), m_view.absentDown());
 }
 
 void HostAdmission::ServerSocketClientConnect(QObject *, TCustomWinSocket *socket)
@@ -50,6 +50,7 @@ void HostAdmission::ServerSocketClientConnect(QObject *, TCustomWinSocket *socke
 
 void HostAdmission::ServerSocketClientDisconnect(QObject *, TCustomWinSocket *socket)
 {
+    m_lines.link().ended(socket);
     // The conversation is connection 0: when it ends the host is listening
     // again, whatever turned-away joiners are still counted beside it.
     TServerWinSocket *listening = m_server.Socket();
@@ -67,8 +68,10 @@ void HostAdmission::ServerSocketClientError(QObject *, TCustomWinSocket *socket,
     if (errorEvent == TErrorEvent::eeSend && m_lines.sendingUserLine())
         return;
     TServerWinSocket *listening = m_server.Socket();
-    if (listening->ActiveConnections() > 0 && listening->Connections(0) == socket)
+    if (listening->ActiveConnections() > 0 && listening->Connections(0) == socket) {
         m_lines.failures().write(FailureLines::closedBy(errorCode));
+        m_lines.link().closing(socket);
+    }
     errorCode = 0;
 }
 

@@ -43,7 +43,14 @@ ChatLines::Outcome ChatLines::SendLine(const QString &text)
             bool value;
             ~Restore() { flag = value; }
         } restore{m_sendingUserLine, outer};
-        carrier->SendText(wireForm(m_view.userName(), text));
+        bool refused = false;
+        const QByteArray line = cp1252::fromUnicode(QString(m_view.userName() + QStringLiteral(": ") + text));
+        const std::optional<QByteArray> wire = m_link.outgoing(carrier, text, line, refused);
+        if (refused)
+            return Outcome::PeerNotReading;
+        if (!wire)
+            return Outcome::Sent; // it waits, and is echoed once it leaves
+        carrier->SendText(*wire);
     }
     transcript.setColour(colours::kOwn);
     transcript.appendLine(text);
@@ -75,17 +82,17 @@ void ChatLines::Receive(TCustomWinSocket *socket)
         // Nothing already shown is given up for a peer's text: the peer goes
         // until the user has saved and cleared the transcript.
         m_failures.write(FailureLines::transcriptFull());
+        m_link.closing(socket);
         socket->Close();
         return;
     }
     const QByteArray received = socket->ReceiveText();
     if (received.isEmpty())
         return; // nothing was waiting after all: no line to show
-    const QString text = cp1252::toUnicode(cipher::decode(received));
-    transcript.setColour(colours::kPeer);
-    transcript.appendLine(text);
-    if (socket->BytesReceived() > kReceivedCap) {
+    m_link.receive(socket, received);
+    if (socket->Connected() && m_link.receivedText(socket) > kReceivedCap) {
         m_failures.write(FailureLines::receivedTooMuch());
+        m_link.closing(socket);
         socket->Close(); // an ordinary close: a host goes on listening
     }
 }

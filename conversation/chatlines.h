@@ -2,6 +2,7 @@
 
 #include "conversation/conversationview.h"
 #include "conversation/failurelines.h"
+#include "conversation/securelink.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -13,9 +14,11 @@ class TCustomWinSocket;
 class TServerSocket;
 
 // Sending and receiving chat lines. A chat line is the user name, ": " and
-// the typed text; it goes out enciphered, in one send, on the host's single
-// connection or else on the connected client endpoint, and is echoed green.
-// Whatever arrives in one read event is deciphered and shown as one blue line.
+// the typed text; it goes out on the host's single connection or else on the
+// connected client endpoint, sealed as one record when the conversation is
+// encrypted, or enciphered in one send with an old copy, and is echoed green.
+// What arrives is opened or deciphered by the conversation's secure link and
+// shown in blue.
 class ChatLines {
 public:
     // What a conversation may receive before its connection is closed. No
@@ -50,6 +53,7 @@ public:
     void ServerSocketClientRead(QObject *sender, TCustomWinSocket *socket);
 
     FailureLines &failures() { return m_failures; }
+    SecureLink &link() { return m_link; }
 
     // The wire form of a chat line.
     static QByteArray wireForm(const QString &userName, const QString &text);
@@ -61,6 +65,7 @@ private:
     TClientSocket &m_client;
     TServerSocket &m_server;
     FailureLines m_failures;
+    SecureLink m_link{m_view, m_failures};
     bool m_sendingUserLine = false;
 };
 

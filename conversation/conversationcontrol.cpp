@@ -1,6 +1,7 @@
 #include "conversation/conversationcontrol.h"
 
 #include "conversation/chatlines.h"
+#include "messaging/securechannel.h"
 #include "net/scktcomp.h"
 
 #include <cerrno>
@@ -105,11 +106,15 @@ void ConversationControl::Listen1Click()
     if (!m_view.listenChecked()) {
         Name1Click();
         Port1Click();
+        m_lines.link().endOrderly();
         m_client.SetActive(false);
         m_server.SetActive(true); // a failure (port in use) ends the command here
         m_view.setListenChecked(true);
         m_view.setStatus(QStringLiteral("Listening . . ."));
+        m_lines.link().startListening();
     } else if (m_server.Active()) {
+        m_lines.link().endOrderly();
+        m_lines.link().stopListening();
         m_server.SetActive(false);
         m_client.SetActive(false);
         m_view.setListenChecked(false);
@@ -128,6 +133,12 @@ void ConversationControl::Connect1Click()
     QString host;
     if (m_prompt.inputQuery(settingsTitle(), QStringLiteral("Enter the IP address to connect to"), host) &&
         host.size() > 1) {
+        const std::optional<QByteArray> code = askCode();
+        if (!code)
+            return;
+        m_lines.link().endOrderly();
+        m_lines.link().stopListening();
+        m_lines.link().setJoinCode(*code);
         m_client.SetHost(host);
         m_client.SetActive(true); // replaces an attempt still under way
         m_server.SetActive(false);
@@ -135,8 +146,24 @@ void ConversationControl::Connect1Click()
     }
 }
 
+std::optional<QByteArray> ConversationControl::askCode()
+{
+    for (;;) {
+        QString typed;
+        if (!m_prompt.inputQuery(settingsTitle(), codePrompt(), typed))
+            return std::nullopt;
+        if (typed.trimmed().isEmpty())
+            return QByteArray();
+        const QByteArray code = secure::parseCode(typed.toLatin1());
+        if (code.size() == 6)
+            return code;
+    }
+}
+
 void ConversationControl::Disconnect1Click()
 {
+    m_lines.link().endOrderly();
+    m_lines.link().stopListening();
     m_server.SetActive(false);
     m_client.SetActive(false); // also abandons an attempt still under way
     m_view.setListenChecked(false);
@@ -164,6 +191,7 @@ void ConversationControl::ToolButton2Click()
 
 void ConversationControl::FormClose()
 {
+    m_lines.link().endOrderly();
     m_client.SetActive(false);
     m_server.SetActive(false);
 }
@@ -176,20 +204,23 @@ void ConversationControl::ClientSocketConnecting(QObject *, TCustomWinSocket *)
 void ConversationControl::ClientSocketConnect(QObject *, TCustomWinSocket *socket)
 {
     m_view.setStatus(QStringLiteral("Connected to: ") + socket->RemoteAddress());
+    m_lines.link().joined(socket);
 }
 
-void ConversationControl::ClientSocketDisconnect(QObject *, TCustomWinSocket *)
+void ConversationControl::ClientSocketDisconnect(QObject *, TCustomWinSocket *socket)
 {
     m_view.setStatus(QStringLiteral("Disconnected"));
+    m_lines.link().ended(socket);
 }
 
-void ConversationControl::ClientSocketError(QObject *, TCustomWinSocket *, TErrorEvent errorEvent,
+void ConversationControl::ClientSocketError(QObject *, TCustomWinSocket *socket, TErrorEvent errorEvent,
                                             int &errorCode)
 {
     const bool attempt = errorEvent == TErrorEvent::eeConnect || errorEvent == TErrorEvent::eeLookup;
     if (!attempt && errorCode == ETIMEDOUT) {
         // The connection was up and the host stopped answering.
         m_lines.failures().write(FailureLines::linkLost());
+        m_lines.link().closing(socket);
         errorCode = 0;
         m_view.setStatus(QStringLiteral("Disconnected"));
         return;

@@ -4,6 +4,8 @@
 #include "net/winsocket.h"
 #include "platform/services.h"
 
+#include <QByteArray>
+
 #include <optional>
 
 namespace natter {
@@ -43,8 +45,17 @@ public:
     static std::optional<int> parsePort(const QString &text);
 
     static QString settingsTitle() { return QStringLiteral("Natter Settings"); }
+    static QString codePrompt()
+    {
+        return QStringLiteral(
+            "Enter the code shown in your partner's window (leave it empty if they have none)");
+    }
 
 private:
+    // The host's code for Connect: six digits, empty for none, or nothing
+    // when the user cancelled.
+    std::optional<QByteArray> askCode();
+
     IConversationView &m_view;
     IInputPrompt &m_prompt;
     IMessageBox &m_messages;

@@ -9,7 +9,9 @@
 #include "net/scktcomp.h"
 #include "tests/support/fakeservices.h"
 
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QtTest>
 
 #include <memory>
@@ -46,6 +48,9 @@ struct ChatProgram {
         form.Entry->setText(text);
         QTest::keyClick(form.Entry, Qt::Key_Return);
     }
+
+    // The code this window shows while it hosts, as a partner types it.
+    QString code() const { return form.CodePanel->text().remove(u' '); }
 
     int connections() const { return form.ServerSocket->Socket()->ActiveConnections(); }
 
