@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTcpServer>
@@ -98,12 +99,13 @@ int main(int argc, char *argv[])
     spare.close();
     for (const QString &a : {QStringLiteral("ann"), port})
         w[0].fakes.prompt.answer(a);
-    for (const QString &a : {QStringLiteral("bob"), port, QStringLiteral("127.0.0.1")})
-        w[1].fakes.prompt.answer(a);
     w[0].form.Listen1Click();
+    for (const QString &a :
+         {QStringLiteral("bob"), port, QStringLiteral("127.0.0.1"), w[0].form.CodePanel->text().remove(u' ')})
+        w[1].fakes.prompt.answer(a);
     w[1].form.Connect1Click();
     for (QDeadlineTimer d(5000);
-         !w[0].form.status().startsWith(QStringLiteral("Connected")) && !d.hasExpired();)
+         w[1].form.SecurityPanel->text() != QStringLiteral("Encrypted") && !d.hasExpired();)
         QCoreApplication::processEvents();
     std::vector<qint64> samples;
     for (int i = 0; i < 10000; ++i) {

@@ -59,9 +59,9 @@ class TestInternetHost : public QObject {
     // The joiner asks for the host at the router's external address. It
     // stays on the Internet side until the attempt has an outcome: the
     // socket that connects is made once the address is resolved.
-    bool join(Peer &joiner)
+    bool join(Peer &joiner, const QString &code = QString())
     {
-        joiner.answer({QStringLiteral("bob"), QStringLiteral("6767"), kWan});
+        joiner.answer({QStringLiteral("bob"), QStringLiteral("6767"), kWan, code});
         const QString errorLine = QStringLiteral("Error connecting to:") + kWan;
         const int errorsBefore = joiner.count(errorLine);
         return m_rig.fromInternet([&joiner, &errorLine, errorsBefore] {
@@ -106,7 +106,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(host->saw(openLine, colours::kSystem), 15000);
         QCOMPARE(m_rig.mappings(),
                  QStringList{QStringLiteral("6767 -> %1:6767").arg(QLatin1String(kHomeAddress))});
-        QVERIFY(join(*joiner));
+        QVERIFY(join(*joiner, host->code()));
         QTRY_COMPARE_WITH_TIMEOUT(joiner->form.status(), QStringLiteral("Connected to: ") + kWan, 10000);
         QTRY_COMPARE(host->form.status(), QStringLiteral("Connected from: 203.0.113.100"));
         joiner->type(QStringLiteral("hello from afar"));

@@ -147,6 +147,7 @@ private Q_SLOTS:
         joiner.fakes.prompt.answer(QStringLiteral("bob"));
         joiner.fakes.prompt.answer(port);
         joiner.fakes.prompt.answer(kHostAddress);
+        joiner.fakes.prompt.answer(host.code());
         // The joiner makes its socket once the address is known, so the whole
         // attempt runs in its namespace.
         QVERIFY(inNamespace(m_joinerNs, [&] {
@@ -156,6 +157,7 @@ private Q_SLOTS:
         }));
         QCOMPARE(joiner.form.status(), QStringLiteral("Connected to: ") + kHostAddress);
         QTRY_COMPARE(host.form.status(), QStringLiteral("Connected from: ") + kJoinerAddress);
+        QTRY_COMPARE(joiner.form.SecurityPanel->text(), QStringLiteral("Encrypted"));
 
         QVERIFY(dropTheLink());
         if (hostSends) {

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -49,6 +50,8 @@ public:
     void connectToHost() override { note("connect"); }
     void disconnect() override { note("disconnect"); }
     void absent() override { note("absent"); }
+    void sendUnencrypted() override { note("unencrypted"); }
+    void onlyEncryptedChanged() override { note("onlyencrypted"); }
     void clearChat() override { note("clear"); }
     void saveChat() override { note("save"); }
     void readLogs() override { note("logs"); }
@@ -123,19 +126,26 @@ private Q_SLOTS:
     void layoutFollowsResizes_data()
     {
         QTest::addColumn<QSize>("size");
-        QTest::newRow("initial") << QSize(300, 450);
-        QTest::newRow("large") << QSize(640, 700);
-        QTest::newRow("below minimum") << QSize(120, 90);
+        QTest::addColumn<bool>("plainBar");
+        QTest::newRow("initial") << QSize(300, 450) << false;
+        QTest::newRow("large") << QSize(640, 700) << false;
+        QTest::newRow("below minimum") << QSize(120, 90) << false;
+        QTest::newRow("plain bar") << QSize(300, 450) << true;
     }
     void layoutFollowsResizes()
     {
         QFETCH(QSize, size);
+        QFETCH(bool, plainBar);
+        m_form->setPlainBarShown(plainBar);
         m_form->resize(size);
         QTRY_COMPARE(m_form->size(), size.expandedTo(QSize(300, 300)));
         const QWidget *client = m_form->centralWidget();
         const QRect page = m_form->Page->geometry(), entry = m_form->Entry->geometry();
         const QRect panel = m_form->Panel->geometry();
-        QCOMPARE(page, QRect(0, 0, client->width(), panel.top()));
+        const QRect bar = plainBar ? m_form->PlainBar->geometry() : QRect(0, panel.top(), client->width(), 0);
+        QCOMPARE(bar.bottom() + 1, panel.top()); // the bar sits right above the entry box
+        QCOMPARE(bar.width(), client->width());
+        QCOMPARE(page, QRect(0, 0, client->width(), bar.top()));
         QCOMPARE(entry, QRect(0, client->height() - 26, panel.left(), 26));
         QCOMPARE(panel, QRect(client->width() - 45, client->height() - 27, 45, 27));
         QVERIFY(!(m_form->windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -153,14 +163,20 @@ private Q_SLOTS:
         QTest::keyClick(m_form->Entry, Qt::Key_A);
         for (const char *keys : {"Ctrl+S", "Ctrl+R", "F1"})
             QTest::keySequence(m_form.get(), QKeySequence(QLatin1String(keys)));
-        const char *expected[] = {"save",       "clear", "listen", "absent", "listen", "connect",
-                                  "disconnect", "send",  "save",   "logs",   "help"};
+        m_form->Onlyencrypted1->trigger();
+        m_form->setPlainBarShown(true);
+        QTest::mouseClick(m_form->SendUnencrypted, Qt::LeftButton);
+        QTest::mouseClick(m_form->PlainDisconnect, Qt::LeftButton);
+        const char *expected[] = {"save",    "clear",         "listen",      "absent",    "listen",
+                                  "connect", "disconnect",    "send",        "save",      "logs",
+                                  "help",    "onlyencrypted", "unencrypted", "disconnect"};
         const QStringList &calls = m_commands.calls;
         QCOMPARE(calls.size(), int(std::size(expected)));
         for (int i = 0; i < calls.size(); ++i)
             QCOMPARE(calls.at(i), QLatin1String(expected[i]));
         QVERIFY(!m_form->listenChecked()); // the handler, not the click, sets the check mark
         QVERIFY(m_form->absentDown());     // a check button toggles before its handler runs
+        QVERIFY(m_form->onlyEncrypted());
         QCOMPARE(m_form->entryText(), QStringLiteral("a"));
     }
 
@@ -316,16 +332,17 @@ private Q_SLOTS:
         QTRY_COMPARE(m_form->status(), QStringLiteral("Connected from: 127.0.0.1"));
         QCOMPARE(requests, QList<QWidget *>{m_form.get()}); // a new peer
         peer.write(ChatLines::wireForm(QStringLiteral("bob"), QStringLiteral("hi")));
-        QTRY_COMPARE(m_form->transcript().lines().size(), 1);
+        QTRY_COMPARE(m_form->transcript().lines().last().text, QStringLiteral("bob: hi"));
         QCOMPARE(requests.size(), 2); // a peer's line
 
         m_form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
         peer.write(ChatLines::wireForm(QStringLiteral("bob"), QStringLiteral("again")));
-        QTRY_COMPARE(m_form->transcript().lines().size(), 2);
+        QTRY_COMPARE(m_form->transcript().lines().last().text, QStringLiteral("bob: again"));
         QTest::keyClicks(m_form->Entry, QStringLiteral("hello"));
         QTest::keyClick(m_form->Entry, Qt::Key_Return);
-        QCOMPARE(m_form->transcript().lines().size(), 3);
+        m_form->SendUnencrypted->click();
+        QCOMPARE(m_form->transcript().lines().last().text, QStringLiteral("hello"));
         QCOMPARE(requests.size(), 2); // the user is looking: nothing asked
     }
 

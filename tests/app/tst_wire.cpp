@@ -31,6 +31,12 @@ const QByteArray kBobRenamed("\x4E\x6D\x4E\xE5\x26\x3B\xF9\x33\x7A\x29\x6C\x21\x
                              "\x39\xE4\x6C\xE9\x77\x6D\x26\x2C\x37\x75\x6C\x2C\x77",
                              27);                           // "bob: Changed name to robert"
 const QByteArray kRawYo("\xD6\x33\xC4\xE5\x26\x67\x37", 7); // "raw: yo"
+// "(This copy of Natter Duo can encrypt this conversation; update yours to use it.)"
+const QByteArray kOffer("\x7C\xD6\xF9\x27\xE0\xE9\x27\x6D\x80\x67\x26\x6D\x58\xE9\x57\x33\x77\x54\x6C\x2C"
+                        "\x26\x74\x4B\x6D\x26\x5C\x39\x79\x26\x6B\x7A\x5C\xD6\x67\x80\x54\x26\x54\xF9\x27"
+                        "\xE0\xE9\x27\x6D\x7A\x37\x6C\x2C\xE0\x33\x77\x27\x37\x79\x66\xE9\x4B\x64\x71\x33"
+                        "\x77\x6B\x26\x67\x37\x36\xD6\x80\x26\x54\x37\xE9\x4B\x80\x6C\xE9\x54\x54\x28\x6C",
+                        80);
 
 using Peer = test::ChatProgram;
 
@@ -64,16 +70,17 @@ private Q_SLOTS:
         host.form.Listen1Click();
         host.form.ToolButton2->click(); // absent
 
-        RawSocket joiner;
+        RawSocket joiner; // an old copy: the host holds its bytes until the joiner's first line
         QVERIFY(joiner.connectTo("::1", port));
-        QCOMPARE(joiner.read(36), kAbsentNotice);
-        QTRY_COMPARE(host.form.status(), QStringLiteral("Connected from: ::1"));
-        host.form.ToolButton2->click(); // back
-        host.type(QStringLiteral("hi"));
-        QCOMPARE(joiner.read(7), kAnnHi);
         QCOMPARE(::send(joiner.fd, kRawYo.constData(), size_t(kRawYo.size()), 0), ssize_t(7));
+        QCOMPARE(joiner.read(36), kAbsentNotice);
         QTRY_COMPARE(host.lastLine().text, QStringLiteral("raw: yo"));
         QCOMPARE(host.lastLine().colour, colours::kPeer);
+        QCOMPARE(host.form.status(), QStringLiteral("Connected from: ::1"));
+        host.form.ToolButton2->click(); // back
+        host.type(QStringLiteral("hi"));
+        host.form.SendUnencrypted->click();
+        QCOMPARE(joiner.read(7), kAnnHi);
 
         const char *const extras[] = {"::1", "127.0.0.1"};
         for (const char *from : extras) {
@@ -116,13 +123,18 @@ private Q_SLOTS:
         joiner.fakes.prompt.answer(QStringLiteral("bob"));
         joiner.fakes.prompt.answer(QString::number(port));
         joiner.fakes.prompt.answer(typed);
+        joiner.fakes.prompt.answer(QString()); // no code: the host is an old copy
         joiner.form.Connect1Click();
         QTRY_COMPARE(joiner.form.status(), QStringLiteral("Connected to: ") + shown);
         RawSocket conversation;
         conversation.fd = ::accept4(host.fd, nullptr, nullptr, SOCK_CLOEXEC);
         QVERIFY(conversation.fd >= 0);
+        QCOMPARE(conversation.read(80), kOffer); // one offer line, then today's bytes
+        QCOMPARE(::send(conversation.fd, kRawYo.constData(), size_t(kRawYo.size()), 0), ssize_t(7));
+        QTRY_COMPARE(joiner.lastLine().text, QStringLiteral("raw: yo"));
 
         joiner.type(QStringLiteral("hello"));
+        joiner.form.SendUnencrypted->click();
         QCOMPARE(conversation.read(10), kBobHello);
         joiner.fakes.prompt.answer(QStringLiteral("robert"));
         joiner.form.Name1Click();
