@@ -142,6 +142,9 @@ private Q_SLOTS:
             "D\\par\\cell"
             "\\row\\intbl E\\par F\\cell\\cell\\row\\pard After\\par}",
             black(u"A\tB|C\tD|E|F\t|After"_s));
+        row("\\u over its fallback: UTF-8 bytes in a 1252 document, a hex escape",
+            "{\\rtf1\\ansi\\ansicpg1252\\uc2 caf\\u233 \xC3\xA9 \\uc1\\u8364\\'80 \\uc0\\u8211 x}",
+            black(u"caf\u00E9 \u20AC \u2013x"_s));
         // Damaged and hostile documents yield the text they hold.
         const QByteArray deep(200000, '{'), shut(200000, '}');
         row("deep nesting", "{\\rtf1 " + deep + "deep" + shut + "after}", black(u"deepafter"_s));
