@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QStatusBar>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QToolBar>
@@ -25,8 +26,30 @@
 
 namespace natter::logreader {
 
+namespace {
+
+// What is put into the page before it is first shown: a few pages of
+// text; the rest follows in steps of kFillStep between events.
+constexpr qsizetype kFirstFill = 64 * 1024;
+constexpr qsizetype kFillStep = 256 * 1024;
+
+// The page copies a long line whole, not in the pieces it shows.
+class LogPage final : public QTextEdit {
+public:
+    using QTextEdit::QTextEdit;
+
+protected:
+    QMimeData *createMimeDataFromSelection() const override
+    {
+        QMimeData *joined = mimeDataJoiningPieces(textCursor());
+        return joined != nullptr ? joined : QTextEdit::createMimeDataFromSelection();
+    }
+};
+
+} // namespace
+
 LogReaderWindow::LogReaderWindow(IMessageBox &messages, QWidget *parent)
-    : QMainWindow(parent), m_messages(messages), m_page(new QTextEdit(this)), m_findBar(new QToolBar(this)),
+    : QMainWindow(parent), m_messages(messages), m_page(new LogPage(this)), m_findBar(new QToolBar(this)),
       m_findField(new QLineEdit(this)), m_status(new QLabel(this))
 {
     setObjectName(QStringLiteral("logreader"));
@@ -68,7 +91,10 @@ LogReaderWindow::LogReaderWindow(IMessageBox &messages, QWidget *parent)
     connect(copy, &QAction::triggered, m_page, &QTextEdit::copy);
     QAction *all = edit->addAction(QStringLiteral("Select &all"));
     all->setShortcut(QKeySequence::SelectAll);
-    connect(all, &QAction::triggered, m_page, &QTextEdit::selectAll);
+    connect(all, &QAction::triggered, this, [this] {
+        fillPage();
+        m_page->selectAll();
+    });
 
     m_findBar->setObjectName(QStringLiteral("FindBar"));
     m_findBar->setMovable(false);
@@ -86,10 +112,21 @@ LogReaderWindow::LogReaderWindow(IMessageBox &messages, QWidget *parent)
     addToolBar(Qt::BottomToolBarArea, m_findBar);
     m_findBar->hide();
 
+    // Whatever the user does in the page sees the whole log.
+    m_page->installEventFilter(this);
+    m_page->viewport()->installEventFilter(this);
+    m_fillTimer.setInterval(0);
+    connect(&m_fillTimer, &QTimer::timeout, this, [this] {
+        if (!m_filler->fill(kFillStep))
+            fillPage();
+    });
+
     statusBar()->addWidget(m_status, 1);
     m_status->setText(QStringLiteral("Open a saved chat log with File > Open, or drop one here."));
     updateTitle();
 }
+
+LogReaderWindow::~LogReaderWindow() = default;
 
 void LogReaderWindow::updateTitle()
 {
@@ -107,12 +144,18 @@ bool LogReaderWindow::openFile(const QString &path)
         return false;
     }
     m_lines = std::move(log.lines);
-    // Fill a document the page does not show yet, so it is laid out once.
+    // The first pages go into a document the page does not show yet, so
+    // they are laid out once; the rest follows while the page is shown.
     // The page frees only the document it made itself; the ones made here
     // belong to the window, and the one shown before goes once replaced.
     auto *document = new QTextDocument(this);
     document->setDefaultFont(m_page->font());
-    setDocumentText(*document, rtf::Document{m_lines, std::move(log.runs), log.rich, {}});
+    m_filler =
+        std::make_unique<PageFiller>(*document, rtf::Document{m_lines, std::move(log.runs), log.rich, {}});
+    if (m_filler->fill(kFirstFill))
+        m_fillTimer.start();
+    else
+        fillPage();
     m_page->setDocument(document);
     delete std::exchange(m_document, document);
     m_page->moveCursor(QTextCursor::Start);
@@ -148,8 +191,34 @@ bool LogReaderWindow::saveAsText(const QString &path)
     return true;
 }
 
+void LogReaderWindow::fillPage()
+{
+    m_fillTimer.stop();
+    if (m_filler) {
+        while (m_filler->fill(kFillStep)) {
+        }
+        m_filler.reset();
+    }
+}
+
+bool LogReaderWindow::eventFilter(QObject *, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::ShortcutOverride:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+        fillPage();
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
 bool LogReaderWindow::find(const QString &text, bool backwards)
 {
+    fillPage();
     if (text.isEmpty())
         return false;
     const QTextDocument::FindFlags flags =

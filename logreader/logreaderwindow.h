@@ -4,12 +4,19 @@
 #include "platform/services.h"
 
 #include <QMainWindow>
+#include <QTimer>
+
+#include <memory>
 
 class QLabel;
 class QLineEdit;
 class QTextDocument;
 class QTextEdit;
 class QToolBar;
+
+namespace natter {
+class PageFiller;
+}
 
 namespace natter::logreader {
 
@@ -22,6 +29,7 @@ class LogReaderWindow : public QMainWindow {
     Q_OBJECT
 public:
     explicit LogReaderWindow(IMessageBox &messages, QWidget *parent = nullptr);
+    ~LogReaderWindow() override;
 
     // Opens `path`; on failure tells why and keeps the log shown before.
     bool openFile(const QString &path);
@@ -41,10 +49,14 @@ public:
     void setLogFolder(const QString &folder) { m_logFolder = folder; }
     QString openFolder() const;
     QList<TranscriptLine> shownLines() const { return m_lines; }
+    // Puts the rest of the open log into the page now (it goes in in steps
+    // after the first page is shown).
+    void fillPage();
 
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     bool find(const QString &text, bool backwards);
@@ -62,6 +74,8 @@ private:
     QString m_currentFile;
     QString m_logFolder;
     QList<TranscriptLine> m_lines;
+    std::unique_ptr<PageFiller> m_filler; // while the page is not yet full
+    QTimer m_fillTimer;
 };
 
 } // namespace natter::logreader

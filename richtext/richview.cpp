@@ -2,13 +2,16 @@
 
 #include <QColor>
 #include <QHash>
+#include <QMimeData>
 #include <QPalette>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 #include <QTextEdit>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace natter {
@@ -81,19 +84,20 @@ private:
     QHash<Key, QTextCharFormat> m_formats;
 };
 
-// Fills a document without recording undo steps: filling a read-only page
-// is no edit to undo, and recording it would cost more than the filling.
-template <typename Fill> void refill(QTextDocument &document, Fill fill)
+// Paragraphs of a long line after its first piece carry this.
+constexpr int kPieceProperty = QTextFormat::UserProperty + 0x5E;
+
+// A piece is cut after a blank within this many characters of its bound,
+// and moved back at most this far to keep a character whole.
+constexpr qsizetype kBlankReach = 256;
+constexpr qsizetype kCharacterReach = 32;
+
+bool joinsNext(QStringView text, qsizetype at)
 {
-    const bool undo = document.isUndoRedoEnabled();
-    document.setUndoRedoEnabled(false);
-    document.clear();
-    QTextCursor cursor(&document);
-    cursor.beginEditBlock();
-    fill(cursor);
-    cursor.endEditBlock();
-    document.setUndoRedoEnabled(undo);
+    const QChar c = text.at(at);
+    return c.isLowSurrogate() || c.isMark() || c.unicode() == 0x200D || text.at(at - 1).unicode() == 0x200D;
 }
+
 // Calls `take(text, colour, runs)` for each line of `document`: its text,
 // the colour of its start, and its runs.
 template <typename Take> void forEachLine(const QTextDocument &document, Take take)
@@ -119,9 +123,12 @@ template <typename Take> void forEachLine(const QTextDocument &document, Take ta
             runs.append(rtf::Run{line, text.size(), part.size(), look});
         text += part;
     };
+    bool atStart = true;
     for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
-        colour = lookOf(block.charFormat()).colour;
-        bool atStart = true;
+        if (!isPiece(block)) {
+            colour = lookOf(block.charFormat()).colour;
+            atStart = true;
+        }
         for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment fragment = it.fragment();
             const rtf::CharFormat look = lookOf(fragment.charFormat());
@@ -139,7 +146,8 @@ template <typename Take> void forEachLine(const QTextDocument &document, Take ta
             }
             add(rest, look);
         }
-        finish();
+        if (!isPiece(block.next()))
+            finish();
     }
 }
 } // namespace
@@ -151,40 +159,168 @@ void setDocumentLines(QTextDocument &document, const QList<TranscriptLine> &line
 
 void setDocumentText(QTextDocument &document, const rtf::Document &text)
 {
-    refill(document, [&text](QTextCursor &cursor) {
-        Formats formats;
-        const QList<rtf::Run> &runs = text.runs;
-        qsizetype next = 0; // the first run not yet shown
-        for (qsizetype i = 0; i < text.lines.size(); ++i) {
-            const TranscriptLine &line = text.lines.at(i);
-            const bool hasRuns = next < runs.size() && runs.at(next).line == i;
-            // The line's start (a paragraph, or the separator before the
-            // line) takes the look of its first character, so that an empty
-            // line keeps its colour.
-            const QTextCharFormat lineFormat =
-                hasRuns ? formats.of(runs.at(next).format) : formatFor(line.colour);
-            QString prefix;
-            if (i % kLinesPerBlock != 0)
-                prefix = QChar(QChar::LineSeparator);
-            else if (i > 0)
-                cursor.insertBlock(QTextBlockFormat(), lineFormat);
-            else
-                cursor.setBlockCharFormat(lineFormat);
-            qsizetype shown = 0; // runs are expected to cover the line; gaps show in the line's look
-            for (; next < runs.size() && runs.at(next).line == i; ++next) {
-                const rtf::Run &run = runs.at(next);
-                if (run.start > shown)
-                    cursor.insertText(std::exchange(prefix, QString()) +
-                                          line.text.mid(shown, run.start - shown),
-                                      lineFormat);
-                cursor.insertText(std::exchange(prefix, QString()) + line.text.mid(run.start, run.length),
-                                  formats.of(run.format));
-                shown = std::max(shown, run.start + run.length);
+    PageFiller filler(document, text);
+    while (filler.fill(std::numeric_limits<qsizetype>::max())) {
+    }
+}
+
+qsizetype pieceEnd(QStringView text, qsizetype from)
+{
+    const qsizetype bound = from + kMaxPieceLength;
+    if (bound >= text.size())
+        return text.size();
+    for (qsizetype at = bound; at > bound - kBlankReach; --at) {
+        if (text.at(at - 1) == u' ' || text.at(at - 1) == u'\t')
+            return at;
+    }
+    qsizetype at = bound;
+    while (at > bound - kCharacterReach && joinsNext(text, at))
+        --at;
+    return at;
+}
+
+void markAsPiece(QTextBlockFormat &format)
+{
+    format.setProperty(kPieceProperty, true);
+}
+
+bool isPiece(const QTextBlock &block)
+{
+    return block.isValid() && block.blockFormat().boolProperty(kPieceProperty);
+}
+
+QMimeData *mimeDataJoiningPieces(const QTextCursor &cursor)
+{
+    const QTextDocument &document = *cursor.document();
+    const int start = cursor.selectionStart(), end = cursor.selectionEnd();
+    const QTextBlock first = document.findBlock(start);
+    bool pieces = false;
+    for (QTextBlock block = first.next(); block.isValid() && block.position() < end && !pieces;
+         block = block.next())
+        pieces = isPiece(block);
+    if (!pieces)
+        return nullptr;
+    QString text;
+    for (QTextBlock block = first; block.isValid() && block.position() <= end; block = block.next()) {
+        if (block != first && !isPiece(block))
+            text += u'\n';
+        const int from = std::max(start - block.position(), 0);
+        const int to = std::min(end - block.position(), block.length() - 1);
+        text += block.text().mid(from, to - from);
+    }
+    // As the control's own copy gives them.
+    text.replace(QChar(QChar::LineSeparator), u'\n').replace(QChar(QChar::Nbsp), u' ');
+    auto *data = new QMimeData;
+    data->setHtml(QTextDocumentFragment(cursor).toHtml());
+    data->setText(text);
+    return data;
+}
+
+struct PageFiller::State {
+    QTextDocument &document;
+    rtf::Document text;
+    QTextCursor cursor;
+    Formats formats;
+    bool undo;
+    qsizetype line = 0;       // the next line to put in
+    qsizetype run = 0;        // its first run
+    qsizetype blockLines = 0; // lines in the last paragraph
+    qsizetype blockLength = 0;
+    qsizetype pieceEnd = 0; // of the line being put in
+    QString prefix;         // the separator before a line that shares a paragraph
+
+    State(QTextDocument &d, rtf::Document t)
+        : document(d), text(std::move(t)), cursor(&d), undo(d.isUndoRedoEnabled())
+    {
+    }
+
+    // Puts `length` characters of the line from `from` on into the page,
+    // a new piece wherever one ends.
+    void put(const QString &lineText, qsizetype from, qsizetype length, const QTextCharFormat &format)
+    {
+        while (length > 0) {
+            if (from == pieceEnd) {
+                QTextBlockFormat piece;
+                markAsPiece(piece);
+                cursor.insertBlock(piece, format);
+                blockLength = 0;
+                pieceEnd = natter::pieceEnd(lineText, from);
             }
-            if (shown < line.text.size() || !prefix.isEmpty())
-                cursor.insertText(prefix + line.text.mid(shown), lineFormat);
+            const qsizetype part = std::min(length, pieceEnd - from);
+            cursor.insertText(std::exchange(prefix, QString()) + lineText.mid(from, part), format);
+            from += part;
+            length -= part;
+            blockLength += part;
         }
-    });
+    }
+
+    // Puts the next line into the page; returns its length.
+    qsizetype putLine()
+    {
+        const QList<rtf::Run> &runs = text.runs;
+        const TranscriptLine &item = text.lines.at(line);
+        const bool hasRuns = run < runs.size() && runs.at(run).line == line;
+        // The line's start (a paragraph, or the separator before the line)
+        // takes the look of its first character, so that an empty line
+        // keeps its colour.
+        const QTextCharFormat lineFormat = hasRuns ? formats.of(runs.at(run).format) : formatFor(item.colour);
+        if (line == 0) {
+            cursor.setBlockCharFormat(lineFormat);
+        } else if (blockLines == kLinesPerBlock || blockLength >= kMaxPieceLength) {
+            cursor.insertBlock(QTextBlockFormat(), lineFormat);
+            blockLines = 0;
+            blockLength = 0;
+        } else {
+            prefix = QChar(QChar::LineSeparator);
+        }
+        ++blockLines;
+        pieceEnd = natter::pieceEnd(item.text, 0);
+        qsizetype shown = 0; // runs are expected to cover the line; gaps show in the line's look
+        for (; run < runs.size() && runs.at(run).line == line; ++run) {
+            const rtf::Run &r = runs.at(run);
+            if (r.start > shown)
+                put(item.text, shown, r.start - shown, lineFormat);
+            put(item.text, r.start, r.length, formats.of(r.format));
+            shown = std::max(shown, r.start + r.length);
+        }
+        put(item.text, shown, item.text.size() - shown, lineFormat);
+        if (!prefix.isEmpty())
+            cursor.insertText(std::exchange(prefix, QString()), lineFormat);
+        ++line;
+        return item.text.size() + 1;
+    }
+};
+
+PageFiller::PageFiller(QTextDocument &document, rtf::Document text)
+    : m_state(std::make_unique<State>(document, std::move(text)))
+{
+}
+
+PageFiller::~PageFiller()
+{
+    m_state->document.setUndoRedoEnabled(m_state->undo);
+}
+
+bool PageFiller::fill(qsizetype characters)
+{
+    State &s = *m_state;
+    // Filling a read-only page is no edit to undo, and recording it would
+    // cost more than the filling.
+    s.document.setUndoRedoEnabled(false);
+    if (s.line == 0) {
+        s.document.clear();
+        s.cursor = QTextCursor(&s.document);
+    }
+    s.cursor.beginEditBlock();
+    for (qsizetype added = 0; added < characters && s.line < s.text.lines.size();)
+        added += s.putLine();
+    s.cursor.endEditBlock();
+    return !done();
+}
+
+bool PageFiller::done() const
+{
+    return m_state->line >= m_state->text.lines.size();
 }
 
 void appendColouredLine(QTextEdit &edit, const QString &text, QRgb colour)

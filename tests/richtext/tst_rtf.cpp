@@ -6,6 +6,8 @@
 #include "tests/support/fakeservices.h"
 #include "tests/support/files.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
@@ -459,6 +461,8 @@ private Q_SLOTS:
         QByteArray mixed = "{\\rtf1{\\colortbl;\\red255\\green0\\blue0;\\red0\\green0\\blue128;}";
         for (int i = 0; i < 70; ++i)
             mixed += "a {\\cf1 red} {\\b\\i\\ul\\highlight2 all} b\\par\\cf2\\par\\cf0 ";
+        mixed += QByteArray("{\\cf1 a}b ").repeated(1500) + "\\par " +
+                 QByteArray("{\\b x}y").repeated(1500); // in pieces
         const rtf::Document document = rtf::read(mixed + '}');
         setDocumentText(page, document);
         QCOMPARE(documentRuns(page), document.runs);
@@ -493,6 +497,46 @@ private Q_SLOTS:
             return image;
         };
         QCOMPARE(picture(now), picture(before));
+    }
+
+    void longLinesShowWholeInShortParagraphs_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("line");
+        const QString word = u"bob: "_s + QString(1 << 20, u'x');
+        QTest::newRow("log of one 1 MB word") << rtf::write({{word, colours::kPeer}}) << word;
+        QTest::newRow("10 MB of { as plain text") << QByteArray(10 << 20, '{') << QString(10 << 20, u'{');
+        const QString marks = u"e\u0301\U0001F600\u200D\u2764"_s.repeated(1000);
+        QTest::newRow("accents, emoji and joiners") << marks.toUtf8() << marks;
+    }
+    void longLinesShowWholeInShortParagraphs()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, line);
+        test::FakeServices fakes;
+        QTemporaryDir dir;
+        test::writeFile(dir.filePath(u"long.ntl"_s), content);
+        logreader::LogReaderWindow window(fakes.messages);
+        QVERIFY(window.openFile(dir.filePath(u"long.ntl"_s)));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.page()->viewport()->grab(); // lays out the first page
+        window.fillPage();
+        const QTextDocument &page = *window.page()->document();
+        for (QTextBlock b = page.begin(); b.isValid(); b = b.next()) {
+            QCOMPARE_LE(b.length(), 4096);
+            QVERIFY(!b.text().front().isLowSurrogate() && !b.text().front().isMark());
+        }
+        const Lines shown = documentLines(page);
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown.constFirst().text, line);
+        window.page()->selectAll();
+        window.page()->copy();
+        QCOMPARE(QGuiApplication::clipboard()->text(), line);
+        QVERIFY(window.saveAsText(dir.filePath(u"long.txt"_s)));
+        QFile saved(dir.filePath(u"long.txt"_s));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), line.toUtf8() + '\n');
     }
 
     void readerTellsUnknownCodePage()
