@@ -1,5 +1,7 @@
 #include "app/transcriptview.h"
 
+#include "richtext/richview.h"
+
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -85,13 +87,23 @@ void TranscriptView::appendLine(const QString &line)
     // Line breaks inside the text would split the line; show them as spaces.
     QString text = line;
     text.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
-    cursor.insertText(text, chars);
+    // A long line goes in as pieces, each a paragraph of its own, so that
+    // laying it out costs what its length does.
+    for (qsizetype from = 0, to = 0; from < text.size(); from = to) {
+        to = pieceEnd(text, from);
+        if (from > 0) {
+            QTextBlockFormat piece;
+            markAsPiece(piece);
+            cursor.insertBlock(piece, chars);
+        }
+        cursor.insertText(to - from == text.size() ? text : text.sliced(from, to - from), chars);
+    }
     cursor.insertBlock(QTextBlockFormat(), chars);
     hideTrailingBlock(cursor);
     document()->markContentsDirty(current.position(), cursor.position() - current.position());
     cursor.endEditBlock();
     m_empty = false;
-    m_characters += current.length() + kLineOverhead;
+    m_characters += text.size() + 1 + kLineOverhead;
 
     if (atBottom)
         bar->setValue(bar->maximum());
@@ -118,10 +130,20 @@ QList<TranscriptLine> TranscriptView::lines() const
     out.reserve(document()->blockCount());
     const QTextBlock trailing = document()->lastBlock();
     for (QTextBlock b = document()->begin(); b.isValid() && b != trailing; b = b.next()) {
+        if (isPiece(b) && !out.isEmpty()) {
+            out.last().text += b.text();
+            continue;
+        }
         const QVariant colour = b.blockFormat().property(kLineColourProperty);
         out.append({b.text(), colour.isValid() ? colour.toUInt() : 0u});
     }
     return out;
+}
+
+QMimeData *TranscriptView::createMimeDataFromSelection() const
+{
+    QMimeData *joined = mimeDataJoiningPieces(textCursor());
+    return joined != nullptr ? joined : QPlainTextEdit::createMimeDataFromSelection();
 }
 
 } // namespace natter

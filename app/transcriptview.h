@@ -30,6 +30,10 @@ Q_SIGNALS:
     // A line has been appended in `colour`.
     void lineAppended(QRgb colour);
 
+protected:
+    // A long line is copied whole, not in the pieces it is shown in.
+    QMimeData *createMimeDataFromSelection() const override;
+
 private:
     void resetEnd();
 

@@ -371,11 +371,22 @@ private Q_SLOTS:
         t.setColour(colours::kPeer);
         t.appendLine(QStringLiteral("<img src=x> &amp;"));
         QCOMPARE(m_form->Page->textCursor().selectedText(), QStringLiteral("a < b"));
+        // A word too long for any window is shown in short paragraphs and
+        // stays one line, whole, for saving and copying.
+        const QString word = QStringLiteral("bob: ") + QString(64 * 1024, u'x');
+        t.appendLine(word);
         const QList<TranscriptLine> expected = {{QStringLiteral("a < b and c > d"), colours::kOwn},
-                                                {QStringLiteral("<img src=x> &amp;"), colours::kPeer}};
+                                                {QStringLiteral("<img src=x> &amp;"), colours::kPeer},
+                                                {word, colours::kPeer}};
         QCOMPARE(t.lines(), expected);
         const QTextBlock second = m_form->Page->document()->findBlockByNumber(1);
         QCOMPARE(second.begin().fragment().charFormat().foreground().color(), QColor(0, 0, 0xFF));
+        for (QTextBlock b = second; b.isValid(); b = b.next())
+            QCOMPARE_LE(b.length(), 4096);
+        m_form->Page->selectAll();
+        m_form->Page->copy();
+        QCOMPARE(QApplication::clipboard()->text(),
+                 QStringLiteral("a < b and c > d\n<img src=x> &amp;\n") + word + u'\n');
         t.clear();
         t.appendLine(QStringLiteral("again"));
         QCOMPARE(t.lines().size(), 1);
