@@ -134,7 +134,9 @@ template <typename Take> void forEachLine(const QTextDocument &document, Take ta
             const rtf::CharFormat look = lookOf(fragment.charFormat());
             const QString fragmentText = fragment.text();
             QStringView rest(fragmentText);
-            if (atStart)
+            // A paragraph that starts with a separator starts with an empty
+            // line, in the paragraph's own look.
+            if (atStart && !rest.startsWith(QChar(QChar::LineSeparator)))
                 colour = look.colour;
             atStart = false;
             for (qsizetype cut = rest.indexOf(QChar(QChar::LineSeparator)); cut >= 0;

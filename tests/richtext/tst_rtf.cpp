@@ -450,11 +450,11 @@ private Q_SLOTS:
     void pageShowsEveryRun()
     {
         // Enough lines to fill several of the page's paragraphs, empty
-        // coloured lines among them.
+        // coloured lines among them, one first in a paragraph.
         Lines log;
         for (int i = 0; i < 150; ++i)
-            log.append(
-                {i % 7 == 3 ? QString() : u"Line %1 {x}"_s.arg(i), i % 2 ? colours::kPeer : colours::kOwn});
+            log.append({i % 7 == 3 || i == 64 ? QString() : u"Line %1 {x}"_s.arg(i),
+                        i % 2 ? colours::kPeer : colours::kOwn});
         QTextDocument page;
         setDocumentText(page, rtf::read(rtf::write(log)));
         QCOMPARE(documentLines(page), log);
