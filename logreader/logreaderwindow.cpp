@@ -221,20 +221,20 @@ bool LogReaderWindow::find(const QString &text, bool backwards)
     fillPage();
     if (text.isEmpty())
         return false;
-    const QTextDocument::FindFlags flags =
-        backwards ? QTextDocument::FindBackward : QTextDocument::FindFlags();
-    if (m_page->find(text, flags)) {
-        m_status->clear();
+    QTextCursor found = findText(*m_page->document(), text, m_page->textCursor(), backwards);
+    bool wrapped = false;
+    if (found.isNull()) { // wrap around once, from the other end
+        QTextCursor end(m_page->document());
+        end.movePosition(backwards ? QTextCursor::End : QTextCursor::Start);
+        found = findText(*m_page->document(), text, end, backwards);
+        wrapped = true;
+    }
+    if (!found.isNull()) {
+        m_page->setTextCursor(found);
+        m_page->ensureCursorVisible();
+        m_status->setText(wrapped ? QStringLiteral("Search wrapped around") : QString());
         return true;
     }
-    // Wrap around once, from the other end.
-    const QTextCursor keep = m_page->textCursor();
-    m_page->moveCursor(backwards ? QTextCursor::End : QTextCursor::Start);
-    if (m_page->find(text, flags)) {
-        m_status->setText(QStringLiteral("Search wrapped around"));
-        return true;
-    }
-    m_page->setTextCursor(keep);
     m_status->setText(QStringLiteral("\"%1\" not found").arg(text));
     return false;
 }

@@ -218,6 +218,78 @@ QMimeData *mimeDataJoiningPieces(const QTextCursor &cursor)
     return data;
 }
 
+namespace {
+
+// A paragraph and the pieces that go on with it, as one text.
+struct Joined {
+    QString text;
+    QList<std::pair<qsizetype, int>> pieces; // where each starts: in the text, in the document
+
+    explicit Joined(QTextBlock block)
+    {
+        do {
+            pieces.append({text.size(), block.position()});
+            text += block.text();
+            block = block.next();
+        } while (isPiece(block));
+    }
+    // The document position of `offset` in the text; an offset where a
+    // piece starts is the end of the one before when `end`.
+    int positionOf(qsizetype offset, bool end) const
+    {
+        auto piece = pieces.crbegin();
+        while (piece->first > offset || (end && piece->first == offset && piece->first > 0))
+            ++piece;
+        return piece->second + static_cast<int>(offset - piece->first);
+    }
+    qsizetype offsetOf(int position) const
+    {
+        auto piece = pieces.crbegin();
+        while (piece->second > position)
+            ++piece;
+        return piece->first + (position - piece->second);
+    }
+};
+
+QTextBlock lineStart(QTextBlock block)
+{
+    while (isPiece(block))
+        block = block.previous();
+    return block;
+}
+
+} // namespace
+
+QTextCursor findText(QTextDocument &document, const QString &text, const QTextCursor &from, bool backwards)
+{
+    const int position = backwards ? from.selectionStart() : from.selectionEnd();
+    QTextBlock block = lineStart(document.findBlock(position));
+    for (bool first = true; block.isValid() && !text.isEmpty(); first = false) {
+        const Joined line(block);
+        qsizetype at = -1;
+        if (!backwards) {
+            at = line.text.indexOf(text, first ? line.offsetOf(position) : 0, Qt::CaseInsensitive);
+        } else {
+            const qsizetype before = first ? line.offsetOf(position) - 1 : line.text.size();
+            at = before < 0 ? -1 : line.text.lastIndexOf(text, before, Qt::CaseInsensitive);
+        }
+        if (at >= 0) {
+            QTextCursor found(&document);
+            found.setPosition(line.positionOf(at, false));
+            found.setPosition(line.positionOf(at + text.size(), true), QTextCursor::KeepAnchor);
+            return found;
+        }
+        if (backwards) {
+            block = lineStart(block.previous());
+        } else {
+            do
+                block = block.next();
+            while (isPiece(block));
+        }
+    }
+    return {};
+}
+
 struct PageFiller::State {
     QTextDocument &document;
     rtf::Document text;

@@ -38,6 +38,11 @@ bool isPiece(const QTextBlock &block);
 // serves).
 QMimeData *mimeDataJoiningPieces(const QTextCursor &cursor);
 
+// Finds `text` (in any case) after the selection of `from`, or before it
+// when `backwards`, within one line of `document`, a line's pieces joined.
+// The match selected, or a null cursor.
+QTextCursor findText(QTextDocument &document, const QString &text, const QTextCursor &from, bool backwards);
+
 // Fills a document with a read text in steps, so that a long text shows
 // its first page before the rest is in. The first step replaces what the
 // document held. Filling records no undo steps.

@@ -503,16 +503,23 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("found"); // across the end of a piece
         const QString word = u"bob: "_s + QString(1 << 20, u'x');
-        QTest::newRow("log of one 1 MB word") << rtf::write({{word, colours::kPeer}}) << word;
-        QTest::newRow("10 MB of { as plain text") << QByteArray(10 << 20, '{') << QString(10 << 20, u'{');
+        QTest::newRow("log of one 1 MB word") << rtf::write({{word, colours::kPeer}}) << word << u"bob"_s;
+        QTest::newRow("10 MB of { as plain text")
+            << QByteArray(10 << 20, '{') << QString(10 << 20, u'{') << u"{{"_s;
         const QString marks = u"e\u0301\U0001F600\u200D\u2764"_s.repeated(1000);
-        QTest::newRow("accents, emoji and joiners") << marks.toUtf8() << marks;
+        QTest::newRow("accents, emoji and joiners") << marks.toUtf8() << marks << u"\u2764"_s;
+        QString words;
+        for (int i = 0; words.size() < 3000; ++i)
+            words += u"w%1 "_s.arg(i);
+        QTest::newRow("words") << words.toUtf8() << words << u"w431 W432"_s;
     }
     void longLinesShowWholeInShortParagraphs()
     {
         QFETCH(QByteArray, content);
         QFETCH(QString, line);
+        QFETCH(QString, found);
         test::FakeServices fakes;
         QTemporaryDir dir;
         test::writeFile(dir.filePath(u"long.ntl"_s), content);
@@ -533,6 +540,10 @@ private Q_SLOTS:
         window.page()->selectAll();
         window.page()->copy();
         QCOMPARE(QGuiApplication::clipboard()->text(), line);
+        window.page()->moveCursor(QTextCursor::End);
+        QVERIFY(window.findPrevious(found));
+        window.page()->copy();
+        QCOMPARE(QGuiApplication::clipboard()->text().toLower(), found.toLower());
         QVERIFY(window.saveAsText(dir.filePath(u"long.txt"_s)));
         QFile saved(dir.filePath(u"long.txt"_s));
         QVERIFY(saved.open(QIODevice::ReadOnly));
