@@ -3,6 +3,7 @@
 #include "net/linktimeouts.h"
 #include "net/scktcomp.h"
 #include "tests/support/fakeservices.h"
+#include "tests/support/rawsocket.h"
 
 #include <QDir>
 #include <QTest>
@@ -15,69 +16,9 @@
 #include <unistd.h>
 
 using namespace natter;
+using test::RawSocket;
 
 namespace {
-
-sockaddr_in loopback(quint16 port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// A plain socket on 127.0.0.1: the far side of a conversation, or a listener.
-struct RawSocket {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    QByteArray received;
-
-    RawSocket() = default;
-    RawSocket(const RawSocket &) = delete;
-    RawSocket &operator=(const RawSocket &) = delete;
-    ~RawSocket()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-
-    // Completes without an accept; reads do not block afterwards.
-    bool connectTo(quint16 port)
-    {
-        const sockaddr_in a = loopback(port);
-        const bool connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
-        return ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0 && connected;
-    }
-
-    quint16 listen(int backlog)
-    {
-        sockaddr_in a = loopback(0);
-        socklen_t len = sizeof a;
-        ::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
-        ::listen(fd, backlog);
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        return ntohs(a.sin_port);
-    }
-
-    // Takes what is waiting (up to 64 KiB); true at the end of the stream
-    // or on an error.
-    bool ended()
-    {
-        char buf[65536];
-        const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-        if (r > 0)
-            received.append(buf, r);
-        return r == 0 || (r < 0 && errno != EAGAIN);
-    }
-
-    // With a zero linger time the close is a reset.
-    void close(bool reset)
-    {
-        const linger l{reset ? 1 : 0, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        ::close(std::exchange(fd, -1));
-    }
-};
 
 int intOption(int fd, int level, int name)
 {
@@ -341,7 +282,7 @@ private Q_SLOTS:
         };
         hostLog.log.clear();
 
-        peer.close(reset);
+        reset ? peer.reset() : peer.close();
 
         QTRY_COMPARE(hostLog.seen(), events);
         QCOMPARE(fakes->report.shown, report);
@@ -363,7 +304,7 @@ private Q_SLOTS:
         };
         RawSocket peer;
         QVERIFY(peer.connectTo(port));
-        peer.close(true); // before the host has taken the connection
+        peer.reset(); // before the host has taken the connection
 
         QTRY_COMPARE(addresses, QStringList(QStringLiteral("127.0.0.1")));
         QCOMPARE(fakes->report.shown, QStringList());
@@ -398,9 +339,9 @@ private Q_SLOTS:
         QFETCH(QString, events);
         QFETCH(QStringList, report);
         joinLog.suppressErrors = suppress;
-        const quint16 unused = RawSocket().listen(1); // a port nothing listens on
+        const test::HeldPort unused; // a port nothing listens on
 
-        attempt(unused, host);
+        attempt(unused.port, host);
 
         QCOMPARE(joinLog.seen(), QStringLiteral("Lookup")); // the rest comes through the event loop
         QTRY_COMPARE(joinLog.seen(), events);
@@ -416,7 +357,7 @@ private Q_SLOTS:
     void bindingAPortInUseIsReported()
     {
         RawSocket other;
-        server->SetPort(other.listen(1));
+        server->SetPort(other.listen());
 
         guarded([this] { server->SetActive(true); });
 
@@ -502,16 +443,13 @@ private Q_SLOTS:
             QCOMPARE(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 6);
             QCOMPARE(intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 60000);
         }
-        // Probing from 20 s of quiet; the connection ends once nothing has
-        // answered for 60 s after probing began: within 90 s either way.
-        QVERIFY(kLinkTimeouts.idleSeconds + kLinkTimeouts.userTimeoutMs / 1000 <= 90);
     }
 
     void deactivatingDuringAPendingConnectAbandonsIt()
     {
         RawSocket full; // a listener whose queue is full leaves a connect hanging
         RawSocket filler;
-        const quint16 fullPort = full.listen(0);
+        const quint16 fullPort = full.listen("127.0.0.1", 0, 0);
         QVERIFY(filler.connectTo(fullPort));
         attempt(fullPort);
         QTRY_COMPARE(joinLog.seen(), QStringLiteral("Lookup,Connecting"));
@@ -519,7 +457,7 @@ private Q_SLOTS:
         client->SetActive(false);
         QCOMPARE(joinLog.seen(), QStringLiteral("Lookup,Connecting,Disconnect active=0"));
 
-        ::fcntl(full.fd, F_SETFL, O_NONBLOCK); // room on the full listener, and a turn of the event loop
+        // room on the full listener, and a turn of the event loop
         for (int fd; (fd = ::accept(full.fd, nullptr, nullptr)) >= 0;)
             ::close(fd);
         RawSocket other;
@@ -555,8 +493,9 @@ private Q_SLOTS:
     {
         const quint16 port = listen();
         hostLog.log.clear();
-        RawSocket joiner; // their sockets exist before the process runs out of descriptors
-        RawSocket next;
+        // Their sockets exist before the process runs out of descriptors.
+        RawSocket joiner(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        RawSocket next(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         rlimit saved{};
         QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
         const rlimit tight{rlim_t(openFds() + 32), saved.rlim_max};

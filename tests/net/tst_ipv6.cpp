@@ -5,11 +5,9 @@
 #include "net/scktcomp.h"
 #include "net/socketaddress.h"
 #include "tests/support/fakeservices.h"
+#include "tests/support/netns.h"
 #include "tests/support/rawsocket.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QTest>
 
 #include <cerrno>
@@ -103,55 +101,16 @@ QStringList words(const char *text)
     return QString::fromLatin1(text).split(QLatin1Char(' '));
 }
 
-// Runs `command`: its exit code, -1 when it did not end normally within two
-// minutes. Its output goes into `output`, when given.
-int run(const QStringList &command, QString *output = nullptr)
-{
-    QProcess child;
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(command.first(), command.mid(1));
-    const bool finished = child.waitForFinished(120000);
-    if (output)
-        *output = QString::fromLocal8Bit(child.readAll());
-    return finished && child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
-}
-
 // Runs this test program again, after `launcher`, in the mode `mode`.
 int runAgain(const QStringList &launcher, const char *mode, QString &output)
 {
-    return run(launcher + QStringList{QCoreApplication::applicationFilePath(), QLatin1String(mode)}, &output);
+    QByteArray printed;
+    const int result =
+        test::runCommand(launcher + QStringList{QCoreApplication::applicationFilePath(), QLatin1String(mode)},
+                         &printed, {}, 120000);
+    output = QString::fromLocal8Bit(printed);
+    return result;
 }
-
-// A network namespace with its own hosts file; removed again, with the
-// file, when this goes.
-struct Namespace {
-    QString name = QStringLiteral("natter-ipv6-%1").arg(::getpid());
-    QString etc = QStringLiteral("/etc/netns/") + name;
-    bool made = false;
-    bool madeNetnsFolder = !QDir(QStringLiteral("/etc/netns")).exists();
-
-    bool make()
-    {
-        made = ::geteuid() == 0 && run(words("ip netns add") << name) == 0;
-        QFile hosts(etc + QStringLiteral("/hosts"));
-        const bool written = made && QDir().mkpath(etc) && hosts.open(QIODevice::WriteOnly) &&
-                             hosts.write(kHostsFile) == qint64(qstrlen(kHostsFile));
-        hosts.close();
-        const QString setUp = QStringLiteral("ip -n %1 link set lo up && "
-                                             "ip -n %1 addr add 2001:db8::7/128 dev lo nodad && "
-                                             "ip -n %1 addr add 192.0.2.7/32 dev lo")
-                                  .arg(name);
-        return written && run(QStringList{QStringLiteral("sh"), QStringLiteral("-c"), setUp}) == 0;
-    }
-    ~Namespace()
-    {
-        if (made)
-            run(words("ip netns del") << name);
-        QDir(etc).removeRecursively();
-        if (madeNetnsFolder)
-            QDir().rmdir(QStringLiteral("/etc/netns"));
-    }
-};
 
 // From here on, this process cannot make IPv6 sockets, as on a machine
 // without IPv6: socket(AF_INET6, ...) fails with EAFNOSUPPORT.
@@ -302,11 +261,14 @@ private Q_SLOTS:
     {
         if (!loopbackIpv6Works())
             QSKIP("this machine has no IPv6 loopback address");
-        Namespace ns;
-        if (!ns.make())
+        test::NamespaceRig rig(QStringLiteral("natter-ipv6"));
+        const QString names = QStringLiteral("names");
+        if (!rig.unavailable().isEmpty() || !rig.add(names) || !rig.hostsFile(names, kHostsFile) ||
+            !rig.ip(names, QStringLiteral("addr add 2001:db8::7/128 dev lo nodad")) ||
+            !rig.ip(names, QStringLiteral("addr add 192.0.2.7/32 dev lo")))
             QSKIP("cannot make a network namespace here (it takes root and 'ip netns')");
         QString output;
-        const int result = runAgain(words("ip netns exec") << ns.name, kInNamespace, output);
+        const int result = runAgain(words("ip netns exec") << rig.name(names), kInNamespace, output);
         QVERIFY2(result == 0, qPrintable(output));
     }
 

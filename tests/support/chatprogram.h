@@ -54,6 +54,22 @@ struct ChatProgram {
 
     int connections() const { return form.ServerSocket->Socket()->ActiveConnections(); }
 
+    // Settings > Listen, as "ann" on `port`.
+    void listen(quint16 port, const QString &name = QStringLiteral("ann"))
+    {
+        answer({name, QString::number(port)});
+        form.Listen1Click();
+    }
+
+    // Settings > Connect, as "bob", to `host` on `port`, typing the host's
+    // code (none: the host is an old copy).
+    void join(const QString &host, quint16 port, const QString &code = QString(),
+              const QString &name = QStringLiteral("bob"))
+    {
+        answer({name, QString::number(port), host, code});
+        form.Connect1Click();
+    }
+
     // The answers to the next prompts, in order; "!" cancels one.
     void answer(const QStringList &answers)
     {

@@ -1,86 +1,140 @@
 #pragma once
 
-// A plain blocking socket on a numeric IPv4 or IPv6 address: the far side of
-// a conversation as any other copy of the program would be, or a listener.
+// A plain socket on a numeric IPv4 or IPv6 address: the far side of a
+// conversation as any other copy of the program (or a hostile one) would be,
+// or a listener. Connected sockets are non-blocking; reads wait with the
+// event loop running.
 
 #include <QByteArray>
 #include <QTest>
 
+#include <cerrno>
+#include <utility>
+
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <utility>
 
 namespace natter::test {
 
 struct RawSocket {
     int fd = -1;
+    QByteArray received; // what ended() has taken
+
     RawSocket() = default;
+    explicit RawSocket(int handle) : fd(handle) {}
+    RawSocket(RawSocket &&other) noexcept
+        : fd(std::exchange(other.fd, -1)), received(std::move(other.received))
+    {
+    }
     RawSocket(const RawSocket &) = delete;
     RawSocket &operator=(const RawSocket &) = delete;
-    ~RawSocket() { ::close(fd); }
+    ~RawSocket() { close(); }
 
     // Listens on `ip` (only on that family); the port, 0 on failure.
-    quint16 listen(const char *ip, quint16 port = 0, int backlog = 1)
+    quint16 listen(const char *ip = "127.0.0.1", quint16 port = 0, int backlog = 1)
     {
         socklen_t size = 0;
         sockaddr_storage a = at(ip, port, size);
-        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); // may take a held port
         if (a.ss_family == AF_INET6)
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
         if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) != 0 || ::listen(fd, backlog) != 0)
             return 0;
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
-        return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(a).sin_port
-                                            : reinterpret_cast<sockaddr_in6 &>(a).sin6_port);
+        return localPort();
     }
+
+    // Connected once this returns; on the socket already made, if any.
     bool connectTo(const char *ip, quint16 port)
     {
         socklen_t size = 0;
         const sockaddr_storage a = at(ip, port, size);
-        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        return ::connect(fd, reinterpret_cast<const sockaddr *>(&a), size) == 0;
+        if (fd < 0)
+            fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), size) == 0;
+        return ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0 && connected;
     }
-    // Waits until `size` bytes have come, or the stream has ended.
+    bool connectTo(quint16 port) { return connectTo("127.0.0.1", port); }
+
+    // Starts a connection to 127.0.0.1 without waiting for it.
+    void startConnect(quint16 port)
+    {
+        socklen_t size = 0;
+        const sockaddr_storage a = at("127.0.0.1", port, size);
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        static_cast<void>(::connect(fd, reinterpret_cast<const sockaddr *>(&a), size));
+    }
+
+    // The next connection on this listener, waited for; invalid if none came.
+    RawSocket accept()
+    {
+        int taken = -1;
+        static_cast<void>(QTest::qWaitFor([&] {
+            taken = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            return taken >= 0;
+        }));
+        return RawSocket(taken);
+    }
+
+    // Waits until `size` bytes have come, or the stream has ended; all that came.
     QByteArray read(qsizetype size)
     {
-        QByteArray got;
-        char buf[256];
-        static_cast<void>(QTest::qWaitFor([&] {
-            const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            got.append(buf, qMax(r, ssize_t(0)));
-            return got.size() >= size || r == 0;
-        }));
-        return got;
+        static_cast<void>(QTest::qWaitFor([&] { return ended() || received.size() >= size; }));
+        return std::exchange(received, QByteArray());
     }
+
+    // Takes what is waiting; true at the end of the stream or on an error.
     bool ended()
     {
-        char c = 0;
-        return ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+        char buf[65536];
+        const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (r > 0)
+            received.append(buf, r);
+        return r == 0 || (r < 0 && errno != EAGAIN);
     }
-    // Drains what has come; true once the stream has ended or failed.
-    bool gone(QByteArray *received = nullptr)
+
+    // Sends what the platform takes now of `data`; false once the other side
+    // has closed the connection.
+    bool offer(const QByteArray &data, qint64 &sent)
     {
-        char buf[256];
-        for (;;) {
-            const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (r > 0 && received)
-                received->append(buf, r);
-            if (r <= 0)
-                return r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        }
+        const ssize_t r = ::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0)
+            sent += r;
+        return r >= 0 || errno == EAGAIN;
     }
-    // Leaves with a reset instead of an orderly end.
+
+    // Closes with a reset instead of an orderly end.
     void reset()
     {
         const linger abortive{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-        ::close(std::exchange(fd, -1));
+        close();
     }
+
+    void close()
+    {
+        if (fd >= 0)
+            ::close(std::exchange(fd, -1));
+    }
+
+    // Drains what has come; true once the stream has ended or failed.
+    bool gone(QByteArray *into = nullptr)
+    {
+        char buf[256];
+        for (;;) {
+            const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (r > 0 && into)
+                into->append(buf, r);
+            if (r <= 0)
+                return r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        }
+    }
+
     quint16 localPort() const { return portOf(fd, ::getsockname); }
     // The far port of a connection `handle` (any socket of this process).
     static quint16 peerPort(int handle) { return portOf(handle, ::getpeername); }
@@ -94,6 +148,7 @@ struct RawSocket {
         return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(a).sin_port
                                             : reinterpret_cast<sockaddr_in6 &>(a).sin6_port);
     }
+
     static sockaddr_storage at(const char *ip, quint16 port, socklen_t &size)
     {
         sockaddr_storage s{};
@@ -111,6 +166,40 @@ struct RawSocket {
         }
         return s;
     }
+};
+
+// A port nothing else is handed while this lives: bound on every address
+// (not listening, so connections to it are refused) with SO_REUSEADDR, which
+// the program's listening socket sets too, so the program can still listen
+// on it. No close-and-reuse race with other tests running at the same time.
+class HeldPort {
+public:
+    HeldPort()
+    {
+        const int on = 1;
+        const int off = 0;
+        sockaddr_in6 any6{};
+        any6.sin6_family = AF_INET6;
+        any6.sin6_addr = in6addr_any;
+        m_hold.fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::setsockopt(m_hold.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ::setsockopt(m_hold.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        if (m_hold.fd < 0 || ::bind(m_hold.fd, reinterpret_cast<sockaddr *>(&any6), sizeof any6) != 0) {
+            m_hold.close(); // no IPv6 here
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            m_hold.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ::setsockopt(m_hold.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            ::bind(m_hold.fd, reinterpret_cast<sockaddr *>(&any), sizeof any);
+        }
+        port = m_hold.localPort();
+    }
+
+    quint16 port = 0;
+    QString text() const { return QString::number(port); }
+
+private:
+    RawSocket m_hold;
 };
 
 // Whether this machine has ::1 to test on.

@@ -3,7 +3,7 @@
 #include "platform/qtservices.h"
 #include "richtext/richview.h"
 #include "richtext/rtf.h"
-#include "tests/support/fakeservices.h"
+#include "tests/support/programfolder.h"
 #include "tests/support/files.h"
 #include "ui/helpunit.h"
 #include "ui/shellactions.h"
@@ -29,19 +29,17 @@ class TestShipped : public QObject {
 private Q_SLOTS:
     void init()
     {
-        m_fakes.emplace();
-        QVERIFY(m_dir.emplace().isValid());
-        m_fakes->system.directory = m_dir->path() + u'/';
+        QVERIFY(m_folder.emplace().dir.isValid());
     }
 
     void helpWindowShowsShippedManual()
     {
-        QVERIFY(QFile::copy(QStringLiteral(NATTER_HELP_FILE), m_dir->filePath(u"127982071.dat"_s)));
+        QVERIFY(QFile::copy(QStringLiteral(NATTER_HELP_FILE), m_folder->dir.filePath(u"127982071.dat"_s)));
         QFile file(QStringLiteral(NATTER_HELP_FILE));
         QVERIFY(file.open(QIODevice::ReadOnly));
         const rtf::Document shipped = rtf::read(file.readAll());
         QVERIFY(shipped.rich);
-        Thelpform help(m_fakes->system);
+        Thelpform help(m_folder->fakes.system);
 
         for (int showing = 0; showing < 2; ++showing) {
             help.hide();
@@ -54,7 +52,7 @@ private Q_SLOTS:
             shown << line.text;
         QCOMPARE(shown.constFirst(), u"Natter Duo Help."_s);
         QVERIFY(!shown.contains(Thelpform::missingFileNote()));
-        QVERIFY(m_fakes->report.shown.isEmpty());
+        QVERIFY(m_folder->fakes.report.shown.isEmpty());
         for (const QString &section : sectionTitles())
             QVERIFY2(shown.contains(section), qPrintable(section));
         // The same character set as the program's own manual lists.
@@ -73,10 +71,10 @@ private Q_SLOTS:
         for (const QString &section : sectionTitles())
             QVERIFY2(html.contains(u"<h2>%1</h2>"_s.arg(section.toHtmlEscaped())), qPrintable(section));
 
-        OpenWebSite(m_fakes->shell, m_fakes->system.directory);
+        OpenWebSite(m_folder->fakes.shell, m_folder->fakes.system.directory);
 
-        QCOMPARE(m_fakes->shell.calls.size(), 1);
-        QCOMPARE(QUrl(m_fakes->shell.calls[0].url).toLocalFile(), m_dir->filePath(u"natter-duo.html"_s));
+        QCOMPARE(m_folder->fakes.shell.calls.size(), 1);
+        QCOMPARE(QUrl(m_folder->fakes.shell.calls[0].url).toLocalFile(), m_folder->dir.filePath(u"natter-duo.html"_s));
     }
 
     void readerBuiltBesideProgram()
@@ -89,27 +87,22 @@ private Q_SLOTS:
 
     void readLogsStartsReaderBesideProgram()
     {
-        const QString marker = m_dir->filePath(u"started"_s);
-        const QString reader = m_dir->filePath(QLatin1String(TranscriptCommands::kLogReaderProgram));
+        const QString marker = m_folder->dir.filePath(u"started"_s);
+        const QString reader = m_folder->dir.filePath(QLatin1String(TranscriptCommands::kLogReaderProgram));
         test::writeFile(reader, "#!/bin/sh\npwd -P > '" + marker.toLocal8Bit() + ".tmp' && mv '" +
                                     marker.toLocal8Bit() + ".tmp' '" + marker.toLocal8Bit() + "'\n");
         QVERIFY(QFile::setPermissions(reader, QFile::permissions(reader) | QFile::ExeOwner));
-        QtShell shell(m_fakes->messages);
-        struct NoTranscript final : ITranscript {
-            void setColour(QRgb) override {}
-            void appendLine(const QString &) override {}
-            void clear() override {}
-            QList<TranscriptLine> lines() const override { return {}; }
-        } transcript;
-        TranscriptCommands commands(transcript, m_fakes->saveDialog, shell, m_fakes->system);
+        QtShell shell(m_folder->fakes.messages);
+        test::MemoryTranscript transcript;
+        TranscriptCommands commands(transcript, m_folder->fakes.saveDialog, shell, m_folder->fakes.system);
 
         commands.ReadLogs();
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 20000);
         QFile started(marker);
         QVERIFY(started.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromLocal8Bit(started.readAll()).trimmed(), QDir(m_dir->path()).canonicalPath());
-        QVERIFY(m_fakes->messages.shown.isEmpty());
+        QCOMPARE(QString::fromLocal8Bit(started.readAll()).trimmed(), QDir(m_folder->dir.path()).canonicalPath());
+        QVERIFY(m_folder->fakes.messages.shown.isEmpty());
     }
 
     void logFolderFor_data()
@@ -128,7 +121,7 @@ private Q_SLOTS:
         QFETCH(QString, programDirectory);
         QFETCH(QString, installed);
         QFETCH(bool, proposed);
-        const QDir root(m_dir->path());
+        const QDir root(m_folder->dir.path());
         QVERIFY(root.mkpath(u"program"_s) && root.mkpath(u"installed"_s));
         QVERIFY(QFile::link(root.filePath(u"installed"_s), root.filePath(u"link"_s)));
         const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
@@ -142,15 +135,15 @@ private Q_SLOTS:
 
     void readerOpensWhereLogsAreSaved()
     {
-        const QString log = m_dir->filePath(u"logs/natter05-12-26.ntl"_s);
-        QVERIFY(QDir(m_dir->path()).mkpath(u"logs"_s));
+        const QString log = m_folder->dir.filePath(u"logs/natter05-12-26.ntl"_s);
+        QVERIFY(QDir(m_folder->dir.path()).mkpath(u"logs"_s));
         TranscriptCommands::writeLog(log, {{u"Ann: hi"_s, colours::kOwn}});
-        logreader::LogReaderWindow window(m_fakes->messages);
-        window.setLogFolder(logFolder(m_fakes->system.directory));
+        logreader::LogReaderWindow window(m_folder->fakes.messages);
+        window.setLogFolder(logFolder(m_folder->fakes.system.directory));
 
-        QCOMPARE(window.openFolder(), m_fakes->system.directory);
+        QCOMPARE(window.openFolder(), m_folder->fakes.system.directory);
         QVERIFY(window.openFile(log));
-        QCOMPARE(window.openFolder(), m_dir->filePath(u"logs"_s));
+        QCOMPARE(window.openFolder(), m_folder->dir.filePath(u"logs"_s));
     }
 
 private:
@@ -167,8 +160,7 @@ private:
                 u"Internal character set."_s};
     }
 
-    std::optional<test::FakeServices> m_fakes;
-    std::optional<QTemporaryDir> m_dir;
+    std::optional<test::ProgramFolder> m_folder;
 };
 
 QTEST_MAIN(TestShipped)

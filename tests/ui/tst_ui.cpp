@@ -3,7 +3,7 @@
 #include "richtext/rtf.h"
 #include "router/portmapping.h"
 #include "router/routerportoption.h"
-#include "tests/support/fakeservices.h"
+#include "tests/support/programfolder.h"
 #include "tests/support/files.h"
 #include "ui/aboutunit.h"
 #include "ui/helpunit.h"
@@ -34,16 +34,6 @@ static QStringList texts(const QTextDocument *document)
     return texts;
 }
 
-class MemoryTranscript final : public ITranscript {
-public:
-    Lines content;
-    QRgb colour = 0;
-    Lines lines() const override { return content; }
-    void setColour(QRgb c) override { colour = c; }
-    void appendLine(const QString &line) override { content.append({line, colour}); }
-    void clear() override { content.clear(); }
-};
-
 // A port mapper that talks to no router: it notes what it is asked and
 // reports what the test scripts.
 class ScriptedMapper final : public PortMapper {
@@ -70,43 +60,41 @@ class TestUi : public QObject {
 private Q_SLOTS:
     void init()
     {
-        m_fakes.emplace();
-        QVERIFY(m_dir.emplace().isValid());
-        m_fakes->system.directory = m_dir->path() + u'/';
-        QCOMPARE(TranscriptCommands::writeLog(m_dir->filePath(m_logName), m_log), QString());
-        QVERIFY(QDir(m_dir->path()).mkdir(u"folder"_s));
+        QVERIFY(m_folder.emplace().dir.isValid());
+        QCOMPARE(TranscriptCommands::writeLog(m_folder->dir.filePath(m_logName), m_log), QString());
+        QVERIFY(QDir(m_folder->dir.path()).mkdir(u"folder"_s));
     }
     void transcriptCommands()
     {
-        MemoryTranscript transcript;
+        test::MemoryTranscript transcript;
         transcript.content = m_log;
-        TranscriptCommands commands(transcript, m_fakes->saveDialog, m_fakes->shell, m_fakes->system);
-        m_fakes->system.date = QDate(2031, 1, 5);
-        m_fakes->saveDialog.confirm = false; // cancelled: nothing is written
+        TranscriptCommands commands(transcript, m_folder->fakes.saveDialog, m_folder->fakes.shell, m_folder->fakes.system);
+        m_folder->fakes.system.date = QDate(2031, 1, 5);
+        m_folder->fakes.saveDialog.confirm = false; // cancelled: nothing is written
         commands.Save();
-        QCOMPARE(m_fakes->saveDialog.requests.size(), 1);
-        QCOMPARE(m_fakes->saveDialog.requests[0].fileName, u"natter05-01-31.ntl"_s);
-        QCOMPARE(m_fakes->saveDialog.requests[0].initialDir, m_fakes->system.directory);
-        const QString programDir = std::exchange(m_fakes->system.directory, u"/nonexistent/natter/"_s);
+        QCOMPARE(m_folder->fakes.saveDialog.requests.size(), 1);
+        QCOMPARE(m_folder->fakes.saveDialog.requests[0].fileName, u"natter05-01-31.ntl"_s);
+        QCOMPARE(m_folder->fakes.saveDialog.requests[0].initialDir, m_folder->fakes.system.directory);
+        const QString programDir = std::exchange(m_folder->fakes.system.directory, u"/nonexistent/natter/"_s);
         const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         QCOMPARE(commands.initialSaveDirectory(), documents.isEmpty() ? QDir::homePath() : documents);
-        m_fakes->system.directory = programDir; // a read-only program directory is not offered
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{m_logName});
-        m_fakes->saveDialog.confirm = true; // over a longer file
-        m_fakes->saveDialog.path = m_dir->filePath(u"log.ntl"_s);
-        test::writeFile(m_fakes->saveDialog.path, QByteArray(100000, 'x'));
+        m_folder->fakes.system.directory = programDir; // a read-only program directory is not offered
+        QCOMPARE(QDir(m_folder->dir.path()).entryList(QDir::Files), QStringList{m_logName});
+        m_folder->fakes.saveDialog.confirm = true; // over a longer file
+        m_folder->fakes.saveDialog.path = m_folder->dir.filePath(u"log.ntl"_s);
+        test::writeFile(m_folder->fakes.saveDialog.path, QByteArray(100000, 'x'));
         commands.Save();
-        QFile file(m_fakes->saveDialog.path);
+        QFile file(m_folder->fakes.saveDialog.path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray data = file.readAll();
         QVERIFY(!data.contains("xxxxx"));
         QCOMPARE(rtf::read(data).lines, m_log);
         for (const QString &name : {u"missing/log.ntl"_s, u"log.ntl/log.ntl"_s, u"folder"_s}) {
-            m_fakes->saveDialog.path = m_dir->filePath(name);
+            m_folder->fakes.saveDialog.path = m_folder->dir.filePath(name);
             guarded([&commands] { commands.Save(); }); // as the window runs every handler
-            QCOMPARE(m_fakes->report.shown.size(), 1);
-            const QString shown = m_fakes->report.shown.takeFirst();
-            const QString start = u"Cannot create file \"%1\". "_s.arg(m_fakes->saveDialog.path);
+            QCOMPARE(m_folder->fakes.report.shown.size(), 1);
+            const QString shown = m_folder->fakes.report.shown.takeFirst();
+            const QString start = u"Cannot create file \"%1\". "_s.arg(m_folder->fakes.saveDialog.path);
             QVERIFY2(shown.startsWith(start) && shown.size() > start.size(), qPrintable(shown));
         }
         QCOMPARE(transcript.content, m_log);
@@ -117,20 +105,20 @@ private Q_SLOTS:
         commands.Clear();
         QVERIFY(transcript.content.isEmpty());
         commands.ReadLogs();
-        QCOMPARE(m_fakes->shell.calls.size(), 1);
-        const test::ShellCall call = m_fakes->shell.calls[0];
+        QCOMPARE(m_folder->fakes.shell.calls.size(), 1);
+        const test::ShellCall call = m_folder->fakes.shell.calls[0];
         QCOMPARE(call.program + u'|' + call.arguments.join(u' ') + u'|' + call.workingDirectory,
-                 u"natter-logreader||"_s + m_fakes->system.directory);
+                 u"natter-logreader||"_s + m_folder->fakes.system.directory);
     }
     void logIntoAFolderThatTakesNoNewFile()
     {
-        MemoryTranscript transcript;
+        test::MemoryTranscript transcript;
         transcript.content = m_log;
-        TranscriptCommands commands(transcript, m_fakes->saveDialog, m_fakes->shell, m_fakes->system);
-        const QString locked = m_dir->filePath(u"locked"_s);
+        TranscriptCommands commands(transcript, m_folder->fakes.saveDialog, m_folder->fakes.shell, m_folder->fakes.system);
+        const QString locked = m_folder->dir.filePath(u"locked"_s);
         QVERIFY(QDir().mkdir(locked));
-        m_fakes->saveDialog.path = locked + u"/log.ntl"_s;
-        test::writeFile(m_fakes->saveDialog.path, QByteArray(100000, 'x'));
+        m_folder->fakes.saveDialog.path = locked + u"/log.ntl"_s;
+        test::writeFile(m_folder->fakes.saveDialog.path, QByteArray(100000, 'x'));
         QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
         {
             test::PermissionsHold hold;
@@ -138,15 +126,15 @@ private Q_SLOTS:
             commands.Save();
         }
         QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        QCOMPARE(m_fakes->report.shown, QStringList());
-        QFile file(m_fakes->saveDialog.path);
+        QCOMPARE(m_folder->fakes.report.shown, QStringList());
+        QFile file(m_folder->fakes.saveDialog.path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), rtf::write(m_log));
     }
     void helpFile()
     {
-        const QString path = m_dir->filePath(u"127982071.dat"_s);
-        Thelpform help(m_fakes->system);
+        const QString path = m_folder->dir.filePath(u"127982071.dat"_s);
+        Thelpform help(m_folder->fakes.system);
         const auto showAgain = [&help] {
             help.hide();
             help.show();
@@ -165,8 +153,8 @@ private Q_SLOTS:
         QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(16 * 1024 * 1024 + 1));
         big.close();
         QCOMPARE(showAgain(), QStringList({u"Plain help"_s, u"line two"_s}));
-        QCOMPARE(m_fakes->report.shown, QStringList{u"Cannot open file \"%1\". File too large."_s.arg(path)});
-        m_fakes->report.shown.clear();
+        QCOMPARE(m_folder->fakes.report.shown, QStringList{u"Cannot open file \"%1\". File too large."_s.arg(path)});
+        m_folder->fakes.report.shown.clear();
         test::FailDevice failing(10, QByteArray(100, 'x'));
         QVERIFY(failing.open(QIODevice::ReadOnly));
         QCOMPARE(Thelpform::loadError(path, readBounded(failing, Thelpform::kMaxHelpFileSize)),
@@ -175,14 +163,14 @@ private Q_SLOTS:
         for (const bool device : {false, true}) { // a folder, then an endless device by that name
             QVERIFY(device ? QDir().rmdir(path) && QFile::link(u"/dev/zero"_s, path) : QDir().mkdir(path));
             QCOMPARE(showAgain(), QStringList({u"Plain help"_s, u"line two"_s}));
-            QCOMPARE(m_fakes->report.shown.size(), 1);
-            const QString shown = m_fakes->report.shown.takeFirst();
+            QCOMPARE(m_folder->fakes.report.shown.size(), 1);
+            const QString shown = m_folder->fakes.report.shown.takeFirst();
             QVERIFY2(shown.startsWith(u"Cannot open file \"%1\". "_s.arg(path)), qPrintable(shown));
         }
     }
     void helpWhileMinimisedComesBack()
     {
-        Thelpform help(m_fakes->system);
+        Thelpform help(m_folder->fakes.system);
         help.showMinimized();
         QVERIFY(help.isMinimized());
         help.showHelp();
@@ -317,25 +305,25 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
         QFETCH(QString, expected);
-        const QString path = QDir(m_dir->path()).filePath(name);
+        const QString path = QDir(m_folder->dir.path()).filePath(name);
         if (!content.isNull())
             test::writeFile(path, content);
-        logreader::LogReaderWindow window(m_fakes->messages);
-        QVERIFY(window.openFile(m_dir->filePath(m_logName)));
+        logreader::LogReaderWindow window(m_folder->fakes.messages);
+        QVERIFY(window.openFile(m_folder->dir.filePath(m_logName)));
         QCOMPARE(documentLines(*window.page()->document()), m_log);
         if (window.openFile(path)) { // shows what it can
             QCOMPARE(texts(window.page()->document()).join(u'|'), expected);
-            QVERIFY(m_fakes->messages.shown.isEmpty());
+            QVERIFY(m_folder->fakes.messages.shown.isEmpty());
         } else { // says why and keeps the log shown
-            QCOMPARE(m_fakes->messages.shown.size(), 1);
-            QVERIFY2(m_fakes->messages.shown[0].startsWith(expected), qPrintable(m_fakes->messages.shown[0]));
+            QCOMPARE(m_folder->fakes.messages.shown.size(), 1);
+            QVERIFY2(m_folder->fakes.messages.shown[0].startsWith(expected), qPrintable(m_folder->fakes.messages.shown[0]));
             QCOMPARE(window.shownLines(), m_log);
         }
     }
     void logReaderFindWrapsRound()
     {
-        logreader::LogReaderWindow window(m_fakes->messages);
-        QVERIFY(window.openFile(m_dir->filePath(m_logName)));
+        logreader::LogReaderWindow window(m_folder->fakes.messages);
+        QVERIFY(window.openFile(m_folder->dir.filePath(m_logName)));
         const auto at = [&window] { return window.page()->textCursor().selectionStart(); };
         const QString me = u"find me"_s;
         QVERIFY(window.findNext(me));
@@ -353,8 +341,7 @@ private:
     const Lines m_log{{u"Connected to 127.0.0.1"_s, colours::kSystem},
                       {u"Ann: hi {\\par} caf\u00E9 \u20AC5, find me"_s, colours::kOwn},
                       {u"Bob: find me too"_s, colours::kPeer}};
-    std::optional<test::FakeServices> m_fakes;
-    std::optional<QTemporaryDir> m_dir;
+    std::optional<test::ProgramFolder> m_folder;
 };
 
 QTEST_MAIN(TestUi)
