@@ -36,7 +36,7 @@ QString failureLine(Failure failure)
         return QStringLiteral("Connection closed: a line failed its integrity check, so someone may be "
                               "interfering with the connection.");
     case Failure::TooLong:
-        return QStringLiteral("Connection closed: the partner sent a record over the limit.");
+        return QStringLiteral("Connection closed: the partner sent a frame over the limit.");
     case Failure::AfterFinal:
         return QStringLiteral("Connection closed: the partner sent more after ending the conversation.");
     case Failure::None:
