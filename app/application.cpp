@@ -3,6 +3,7 @@
 #include "app/natterform.h"
 #include "app/wiring.h"
 #include "platform/exceptions.h"
+#include "router/portmapping.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -46,7 +47,7 @@ NatterApplication::NatterApplication() : m_parts(std::make_unique<Parts>())
 
     m_parts->main = std::make_unique<Tnatterform>(*m_parts->sound);
     m_main = m_parts->main.get();
-    m_parts->windows = attachSubsystems(*m_main, m_parts->services());
+    m_parts->windows = attachSubsystems(*m_main, m_parts->services(), std::make_unique<PortMapper>());
     QObject::connect(m_main, &Tnatterform::closed, qApp, &QApplication::quit, Qt::QueuedConnection);
 }
 

@@ -26,7 +26,7 @@ namespace {
 // of its endpoints bound to the subsystem that does the work.
 class Subsystems final : public WindowSet, public IWindowCommands {
 public:
-    Subsystems(Tnatterform &window, Services services)
+    Subsystems(Tnatterform &window, Services services, std::unique_ptr<PortMapper> routerPort)
         : m_window(window), m_services(services), m_about(std::make_unique<TAboutBox>()),
           m_help(std::make_unique<Thelpform>(services.system)),
           m_lines(window, *window.ClientSocket, *window.ServerSocket),
@@ -38,7 +38,7 @@ public:
           m_control(window, services.prompt, services.messages, *window.ClientSocket, *window.ServerSocket,
                     m_lines),
           m_commands(window.transcript(), services.saveDialog, services.shell, services.system),
-          m_routerPort(std::make_unique<PortMapper>())
+          m_routerPort(std::move(routerPort))
     {
         bindEndpoints();
         bindRouterPort();
@@ -143,9 +143,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<WindowSet> attachSubsystems(Tnatterform &window, Services services)
+std::unique_ptr<WindowSet> attachSubsystems(Tnatterform &window, Services services,
+                                            std::unique_ptr<PortMapper> routerPort)
 {
-    return std::make_unique<Subsystems>(window, services);
+    return std::make_unique<Subsystems>(window, services, std::move(routerPort));
 }
 
 std::unique_ptr<ISoundService> makeSoundService()

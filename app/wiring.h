@@ -6,6 +6,7 @@
 
 namespace natter {
 
+class PortMapper;
 class Tnatterform;
 
 // The subsystems behind a chat window and the windows it calls up (About box,
@@ -17,7 +18,10 @@ public:
 
 // Creates the About box and the help window (in that order), and the
 // subsystems the window's handlers delegate to, and attaches them.
-std::unique_ptr<WindowSet> attachSubsystems(Tnatterform &window, Services services);
+// The port mapper is the one the My IP address window's router option
+// drives for this window.
+std::unique_ptr<WindowSet> attachSubsystems(Tnatterform &window, Services services,
+                                            std::unique_ptr<PortMapper> routerPort);
 
 // The real sound output of this platform.
 std::unique_ptr<ISoundService> makeSoundService();

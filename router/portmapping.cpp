@@ -44,6 +44,7 @@ struct PortMapper::Shared {
     bool quit = false;
     bool finished = false;
     std::chrono::seconds lease{};
+    RouterFinder findRouter;
 
     void report(quint64 generation, const PortMappingOutcome &outcome)
     {
@@ -122,11 +123,14 @@ struct PortMapper::Shared {
 
 PortMapper::PortMapper(QObject *parent) : PortMapper(Timing{}, parent) {}
 
-PortMapper::PortMapper(Timing timing, QObject *parent)
+PortMapper::PortMapper(Timing timing, QObject *parent) : PortMapper(timing, natter::findRouter, parent) {}
+
+PortMapper::PortMapper(Timing timing, RouterFinder finder, QObject *parent)
     : QObject(parent), m_timing(timing), m_shared(std::make_shared<Shared>()),
       m_answerTimer(new QTimer(this)), m_renewTimer(new QTimer(this))
 {
     m_shared->receiver = this;
+    m_shared->findRouter = std::move(finder);
     m_shared->lease = std::max(m_timing.lease, std::chrono::seconds(2));
     m_answerTimer->setSingleShot(true);
     m_answerTimer->setInterval(m_timing.answerWithin);

@@ -7,11 +7,13 @@
 // the mapper reports on the thread that owns it and never makes it wait.
 
 #include "router/mappingoutcome.h"
+#include "router/routerclients.h"
 
 #include <QObject>
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -32,8 +34,13 @@ public:
         std::chrono::milliseconds removalWithin{3000};
     };
 
+    // Looks for the router before the deadline; findRouter, unless a test
+    // scripts one.
+    using RouterFinder = std::function<std::unique_ptr<RouterClient>(MappingClock::time_point deadline)>;
+
     explicit PortMapper(QObject *parent = nullptr);
     explicit PortMapper(Timing timing, QObject *parent = nullptr);
+    PortMapper(Timing timing, RouterFinder finder, QObject *parent = nullptr);
     // Removes the mapping, waiting at most removalWithin; a mapping that
     // could not be removed in that time expires with its lease.
     ~PortMapper() override;

@@ -6,6 +6,7 @@
 #include "app/wiring.h"
 #include "bench/app/exposeprobe.h"
 #include "bench/net/loopbackfloor.h"
+#include "router/portmapping.h"
 #include "tests/support/fakeservices.h"
 
 #include <QApplication>
@@ -32,7 +33,8 @@ const auto medianUs = [](std::vector<qint64> ns) {
 struct Window {
     test::FakeServices fakes;
     Tnatterform form{fakes.sound};
-    std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
+    std::unique_ptr<WindowSet> subsystems =
+        attachSubsystems(form, fakes.services(), std::make_unique<PortMapper>());
     qint64 changedNs = 0;
     QMetaObject::Connection watch =
         QObject::connect(form.Page, &QPlainTextEdit::textChanged, &form, [this] { changedNs = nowNs(); });

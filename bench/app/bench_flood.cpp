@@ -8,6 +8,7 @@
 #include "app/natterform.h"
 #include "app/wiring.h"
 #include "net/scktcomp.h"
+#include "router/portmapping.h"
 #include "tests/support/fakeservices.h"
 
 #include <QApplication>
@@ -99,7 +100,8 @@ int main(int argc, char *argv[])
 
     test::FakeServices fakes;
     Tnatterform form{fakes.sound};
-    const std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
+    const std::unique_ptr<WindowSet> subsystems =
+        attachSubsystems(form, fakes.services(), std::make_unique<PortMapper>());
     if (shown)
         form.show();
     QTcpServer spare; // finds a free port

@@ -5,6 +5,7 @@
 #include "app/wiring.h"
 #include "conversation/chatlines.h"
 #include "platform/qtservices.h"
+#include "router/portmapping.h"
 #include "tests/support/fakeservices.h"
 
 #include <QAction>
@@ -312,7 +313,8 @@ private Q_SLOTS:
 
     void peerInTheBackgroundAsksForAttention()
     {
-        const std::unique_ptr<WindowSet> subsystems = attachSubsystems(*m_form, m_fakes->services());
+        const std::unique_ptr<WindowSet> subsystems =
+            attachSubsystems(*m_form, m_fakes->services(), std::make_unique<PortMapper>());
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         const quint16 port = probe.serverPort();

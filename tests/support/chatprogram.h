@@ -7,6 +7,7 @@
 #include "app/natterform.h"
 #include "app/wiring.h"
 #include "net/scktcomp.h"
+#include "router/portmapping.h"
 #include "tests/support/fakeservices.h"
 
 #include <QLabel>
@@ -21,7 +22,8 @@ namespace natter::test {
 struct ChatProgram {
     FakeServices fakes;
     Tnatterform form{fakes.sound};
-    std::unique_ptr<WindowSet> subsystems = attachSubsystems(form, fakes.services());
+    std::unique_ptr<WindowSet> subsystems =
+        attachSubsystems(form, fakes.services(), std::make_unique<PortMapper>());
 
     QList<TranscriptLine> lines() { return form.transcript().lines(); }
 
