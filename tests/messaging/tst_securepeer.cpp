@@ -2,10 +2,8 @@
 // (tests/peer/peer.js: @noble/curves, @noble/hashes, libsodium-wrappers),
 // over loopback, as host and as joiner, honest and misbehaving.
 #include "messaging/securechannel.h"
+#include "tests/support/nodepeer.h"
 
-#include <QDir>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -59,29 +57,14 @@ private Q_SLOTS:
         QFETCH(QList<QByteArray>, lines);
         QFETCH(bool, finished);
         QFETCH(QStringList, peerSays);
-        const QString node = QStandardPaths::findExecutable(u"node"_s);
-        const QString modules = qEnvironmentVariable("NATTER_PEER_MODULES");
-        if (node.isEmpty() || !QDir(modules).exists(u"@noble/curves"_s))
-            QSKIP("node or the peer's modules are missing (setup.sh test installs them)");
+        if (const QString why = test::NodePeer::missing(); !why.isEmpty())
+            QSKIP(qPrintable(why));
 
         SecureChannel channel(ours, "482917");
-        QProcess peer;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"NODE_PATH"_s, modules);
-        peer.setProcessEnvironment(env);
-        QStringList arguments = {qEnvironmentVariable("NATTER_PEER_SCRIPT"),
-                                 u"--role"_s,
-                                 ours == Role::Host ? u"joiner"_s : u"host"_s,
-                                 u"--code"_s,
-                                 u"482917"_s,
-                                 u"--offer"_s,
-                                 QString::fromLatin1(secure::offerWire().toHex()),
-                                 u"--send"_s,
-                                 u"bob: hi|bob: caf\u00E9"_s,
-                                 u"--expect"_s,
-                                 u"2"_s};
+        test::NodePeer peer;
+        QStringList more;
         if (!misbehave.isEmpty())
-            arguments << u"--misbehave"_s << misbehave;
+            more << u"--misbehave"_s << misbehave;
 
         QTcpServer server;
         QTcpSocket joinerSocket;
@@ -120,31 +103,29 @@ private Q_SLOTS:
             connect(s, &QTcpSocket::readyRead, this, onBytes);
             connect(s, &QTcpSocket::disconnected, this, [&closed] { closed = true; });
         };
+        const QString peerRole = ours == Role::Host ? u"joiner"_s : u"host"_s;
+        const QStringList peerLines = {u"bob: hi"_s, u"bob: caf\u00E9"_s};
         if (ours == Role::Host) {
             QVERIFY(server.listen(QHostAddress::LocalHost));
             connect(&server, &QTcpServer::newConnection, this,
                     [&] { watch(server.nextPendingConnection()); });
-            arguments << u"--port"_s << QString::number(server.serverPort());
-            peer.start(node, arguments);
+            peer.start(peerRole, u"482917"_s, peerLines, 2,
+                       more << u"--port"_s << QString::number(server.serverPort()));
         } else {
-            peer.start(node, arguments);
-            QVERIFY(peer.waitForStarted());
-            QTRY_VERIFY_WITH_TIMEOUT(peer.canReadLine(), 10000);
-            const QByteArray listening = peer.readLine().trimmed();
-            QVERIFY2(listening.startsWith("listening "), listening.constData());
+            peer.start(peerRole, u"482917"_s, peerLines, 2, more);
+            const quint16 port = peer.listeningPort();
+            QVERIFY(port != 0);
             watch(&joinerSocket);
-            joinerSocket.connectToHost(QHostAddress::LocalHost, listening.mid(10).toUShort());
+            joinerSocket.connectToHost(QHostAddress::LocalHost, port);
             QVERIFY(joinerSocket.waitForConnected(5000));
             joinerSocket.write(secure::offerWire());
         }
-        QTRY_VERIFY_WITH_TIMEOUT(peer.state() == QProcess::NotRunning && (closed || got != Failure::None),
-                                 15000);
+        QVERIFY(peer.finished());
+        QTRY_VERIFY_WITH_TIMEOUT(closed || got != Failure::None, 5000);
 
-        const QStringList said =
-            QString::fromUtf8(peer.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        const QStringList said = peer.said();
         for (const QString &event : peerSays)
-            QVERIFY2(said.contains(event),
-                     qPrintable(said.join(u'|') + QString::fromUtf8(peer.readAllStandardError())));
+            QVERIFY2(said.contains(event), qPrintable(said.join(u'|') + peer.errors()));
         QCOMPARE(got, failure);
         QCOMPARE(opened, lines);
         QCOMPARE(ended, finished);

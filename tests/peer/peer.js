@@ -10,8 +10,9 @@
 //                [--port N] [--address A] [--send "a|b"] [--expect N]
 //                [--misbehave wrong-code|invalid-point|flipped-tag|reordered-record|no-final]
 // A host listens on --port (0: any; the port is printed) for one joiner.
-// After sending its lines and reading --expect lines it sends the final
-// record, and closes once the other side's final record has come.
+// After sending its lines and reading --expect lines (or the other side's
+// final record) it sends its final record and closes its half of the
+// connection, reading on until the other side closes too.
 const net = require('node:net');
 const crypto = require('node:crypto');
 const { RistrettoPoint } = require('@noble/curves/ed25519');
@@ -91,13 +92,18 @@ function run(socket) {
   let push = null;
   let pull = null;
   let received = 0;
-  let ended = false;
-  const hs = {};
-  const end = (event) => {
-    if (ended) return;
-    ended = true;
+  const hs = {}; // the handshake: sid, scalar, messages, keys
+  let stopped = false; // after a failure: nothing more is read
+  let closed = false;
+  const close = (event) => {
+    if (closed) return;
+    closed = true;
     if (event) say(event);
-    socket.end();
+    socket.end(); // our half: what the other side still sends is read until it closes too
+  };
+  const end = (event) => {
+    stopped = true;
+    close(event);
   };
   const fail = (why) => end('failed ' + why);
   const flip = (b, at) => {
@@ -115,16 +121,15 @@ function run(socket) {
     for (const r of records) socket.write(r);
     maybeFinish();
   };
-  // Once its lines are out and the expected ones in: the final record, then
-  // the end when the other side's final record has come too.
+  // Once its lines are out and the expected ones in: the final record (an
+  // orderly end), then the connection closed from this side.
   let sentFinal = false;
-  let gotFinal = false;
   const maybeFinish = () => {
     if (received < expect || sentFinal) return;
     sentFinal = true;
-    if (misbehave === 'no-final') return end('closed');
-    socket.write(frame(TYPE.record, Buffer.from(sodium.crypto_secretstream_xchacha20poly1305_push(push, new Uint8Array(0), null, sodium.crypto_secretstream_xchacha20poly1305_TAG_FINAL))));
-    if (gotFinal) end('closed');
+    if (misbehave !== 'no-final')
+      socket.write(frame(TYPE.record, Buffer.from(sodium.crypto_secretstream_xchacha20poly1305_push(push, new Uint8Array(0), null, sodium.crypto_secretstream_xchacha20poly1305_TAG_FINAL))));
+    close();
   };
 
   const onFrame = (type, payload) => {
@@ -174,9 +179,9 @@ function run(socket) {
       if (!opened) return fail('integrity');
       if (opened.tag === sodium.crypto_secretstream_xchacha20poly1305_TAG_FINAL) {
         say('final');
-        gotFinal = true;
-        if (push) maybeFinish();
-        return end('closed');
+        stopped = true;
+        received = Math.max(received, expect);
+        return maybeFinish();
       }
       say('line ' + Buffer.from(opened.message).toString('latin1'));
       received += 1;
@@ -199,7 +204,7 @@ function run(socket) {
       hs.msgA = lvCat(share(hs.y, generator(code, hs.sid)), AD.host);
       socket.write(frame(TYPE.hello, cat(hs.sid, hs.msgA)));
     }
-    while (!ended && buffer.length >= 3) {
+    while (!stopped && buffer.length >= 3) {
       if (buffer[0] >= 0x20) return fail('plain-text');
       const length = (buffer[1] << 8) | buffer[2];
       if (buffer.length < 3 + length) return;
@@ -211,6 +216,10 @@ function run(socket) {
   });
   socket.on('end', () => end('closed'));
   socket.on('error', () => end('closed'));
+  socket.on('close', () => {
+    if (!closed) say('closed');
+    closed = true;
+  });
 }
 
 // --role vector: the CPace values for fixed inputs, for the tests' literals.
@@ -231,12 +240,12 @@ sodium.ready.then(() => {
   if (role === 'vector') {
     vector();
   } else if (role === 'host') {
-    const server = net.createServer((socket) => {
+    const server = net.createServer({ allowHalfOpen: true }, (socket) => {
       server.close();
       run(socket);
     });
     server.listen(Number(args.port || 0), args.address || '127.0.0.1', () => say('listening ' + server.address().port));
   } else {
-    run(net.connect(Number(args.port), args.address || '127.0.0.1'));
+    run(net.connect({ port: Number(args.port), host: args.address || '127.0.0.1', allowHalfOpen: true }));
   }
 });
