@@ -1,0 +1,109 @@
+// A real chat window against the independent peer of tests/peer (its own
+// CPace, key schedule and records), as host and as joiner: an honest peer
+// converses encrypted both ways; a misbehaving one gets the one grey line
+// that names what went wrong, and a host listens on.
+#include "tests/support/chatprogram.h"
+#include "tests/support/nodepeer.h"
+
+#include <QTcpServer>
+#include <QtTest>
+
+using namespace natter;
+using namespace Qt::StringLiterals;
+
+class TestIndependentPeer : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void conversation_data()
+    {
+        QTest::addColumn<bool>("hosting");
+        QTest::addColumn<QString>("misbehave");
+        QTest::addColumn<bool>("secured");
+        QTest::addColumn<QString>("greyLine"); // the start of a grey line the window must show
+        QTest::addColumn<QString>("peerSays");
+        const QString integrity = u"Connection closed: a line failed its integrity check"_s;
+        const QString malformed = u"Connection closed: the partner sent a malformed handshake."_s;
+        const QString attempt = u"Someone at 127.0.0.1 tried a wrong code (1 of 3)"_s;
+        QTest::newRow("host") << true << QString() << true << QString() << u"line ann: hello"_s;
+        QTest::newRow("joiner") << false << QString() << true << QString() << u"line bob: hello"_s;
+        QTest::newRow("host, wrong code") << true << u"wrong-code"_s << false << attempt << u"refused"_s;
+        QTest::newRow("joiner, wrong code")
+            << false << u"wrong-code"_s << false << u"Refused: the code was wrong. Nothing was sent."_s
+            << u"refused"_s;
+        QTest::newRow("host, invalid point")
+            << true << u"invalid-point"_s << false << malformed << u"closed"_s;
+        QTest::newRow("joiner, invalid point")
+            << false << u"invalid-point"_s << false << malformed << u"closed"_s;
+        QTest::newRow("host, flipped tag") << true << u"flipped-tag"_s << false << attempt << u"refused"_s;
+        QTest::newRow("joiner, flipped tag")
+            << false << u"flipped-tag"_s << false
+            << u"Refused: the host could not prove that it knows the code"_s << u"closed"_s;
+        QTest::newRow("host, reordered record")
+            << true << u"reordered-record"_s << true << integrity << u"established"_s;
+        QTest::newRow("joiner, no final record")
+            << false << u"no-final"_s << true << u"The connection ended without the partner's goodbye"_s
+            << u"established"_s;
+    }
+    void conversation()
+    {
+        QFETCH(bool, hosting);
+        QFETCH(QString, misbehave);
+        QFETCH(bool, secured);
+        QFETCH(QString, greyLine);
+        QFETCH(QString, peerSays);
+        if (const QString why = test::NodePeer::missing(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+
+        test::ChatProgram program;
+        test::NodePeer peer;
+        QStringList more;
+        if (!misbehave.isEmpty())
+            more << u"--misbehave"_s << misbehave;
+        const QStringList peerLines = {u"eve: hi"_s, u"eve: caf\u00E9"_s};
+        if (hosting) {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            const QString port = QString::number(probe.serverPort());
+            probe.close();
+            program.answer({u"ann"_s, port});
+            program.form.Listen1Click();
+            QTRY_COMPARE(program.form.status(), u"Listening . . ."_s);
+            QCOMPARE(program.code().size(), 6);
+            peer.start(u"joiner"_s, program.code(), peerLines, 1, more << u"--port"_s << port);
+        } else {
+            peer.start(u"host"_s, u"482917"_s, peerLines, 1, more);
+            const quint16 port = peer.listeningPort();
+            QVERIFY(port != 0);
+            program.answer({u"bob"_s, QString::number(port), u"127.0.0.1"_s, u"482 917"_s});
+            program.form.Connect1Click();
+        }
+        const TranscriptLine encrypted{u"Encrypted: only your partner can read this conversation."_s,
+                                       colours::kSystem};
+        if (secured) {
+            QTRY_VERIFY_WITH_TIMEOUT(program.lines().contains(encrypted), 10000);
+            program.type(u"hello"_s);
+            if (greyLine.isEmpty()) {
+                QTRY_VERIFY(program.saw(u"eve: caf\u00E9"_s, colours::kPeer));
+                QVERIFY(program.saw(u"eve: hi"_s, colours::kPeer));
+            }
+        }
+        QVERIFY(peer.finished());
+        const QStringList said = peer.said();
+        QVERIFY2(said.contains(peerSays), qPrintable(said.join(u'|') + peer.errors()));
+        const auto toldWhy = [&] {
+            const QList<TranscriptLine> lines = program.lines();
+            return std::any_of(lines.cbegin(), lines.cend(), [&](const TranscriptLine &l) {
+                return l.colour == colours::kSystem && l.text.startsWith(greyLine);
+            });
+        };
+        if (!greyLine.isEmpty())
+            QTRY_VERIFY(toldWhy());
+        QCOMPARE(program.lines().contains(encrypted), secured);
+        if (hosting)
+            QTRY_COMPARE(program.form.status(), u"Listening . . ."_s);
+    }
+};
+
+QTEST_MAIN(TestIndependentPeer)
+#include "tst_independentpeer.moc"
