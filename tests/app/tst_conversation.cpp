@@ -11,7 +11,9 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <poll.h>
 
@@ -496,6 +498,50 @@ private Q_SLOTS:
             leaving.clear();
             QTRY_VERIFY_WITH_TIMEOUT(statusTrue(joiners), 100);
         }
+        QCOMPARE(m_report.shown, QStringList());
+    }
+
+    // A burst of joiners (1,000 attempts, most of them taken by the host,
+    // each gone at once, half with a reset) while two copies converse: every
+    // line arrives whole and in order both ways, and no joiner of the burst
+    // is ever taken as the partner.
+    void aBurstOfJoinersLeavesTheConversationWhole()
+    {
+        startConversation();
+        std::atomic<bool> burstOver = false;
+        std::jthread burst([&](const std::stop_token &stop) {
+            for (int i = 0; i < 1000 && !stop.stop_requested(); ++i) {
+                test::RawSocket joiner;
+                joiner.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+                socklen_t size = 0;
+                const sockaddr_storage to = test::RawSocket::at("127.0.0.1", m_port, size);
+                ::connect(joiner.fd, reinterpret_cast<const sockaddr *>(&to), size);
+                pollfd connected{joiner.fd, POLLOUT, 0};
+                ::poll(&connected, 1, 20); // one the full queue drops is given up
+                if (i % 2 == 0)
+                    joiner.reset();
+            }
+            burstOver = true;
+        });
+        QList<TranscriptLine> toHost, toJoiner;
+        for (int i = 0; i < 2000 && (!burstOver || i < 10); ++i) {
+            m_host->type(QStringLiteral("host line %1").arg(i));
+            m_joiner->type(QStringLiteral("joiner line %1").arg(i));
+            toJoiner.append({QStringLiteral("ann: host line %1").arg(i), colours::kPeer});
+            toHost.append({QStringLiteral("bob: joiner line %1").arg(i), colours::kPeer});
+            QTRY_COMPARE(m_joiner->lines().size(), 2 * toJoiner.size());
+            const auto peerLines = [](Peer &p) {
+                QList<TranscriptLine> blue = p.lines();
+                blue.removeIf([](const TranscriptLine &l) { return l.colour != colours::kPeer; });
+                return blue;
+            };
+            QTRY_COMPARE(peerLines(*m_host), toHost);
+            QCOMPARE(peerLines(*m_joiner), toJoiner);
+        }
+        burst.join();
+        QCOMPARE(m_host->fakes.sound.plays, 1);
+        QCOMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
+        QTRY_COMPARE(m_host->connections(), 1);
         QCOMPARE(m_report.shown, QStringList());
     }
 
