@@ -152,9 +152,9 @@ bool LogReaderWindow::openFile(const QString &path)
     document->setDefaultFont(m_page->font());
     m_filler =
         std::make_unique<PageFiller>(*document, rtf::Document{m_lines, std::move(log.runs), log.rich, {}});
-    if (m_filler->fill(kFirstFill))
-        m_fillTimer.start();
-    else
+    // The rest goes in once the first page has been painted, or whenever
+    // something needs the whole log.
+    if (!m_filler->fill(kFirstFill))
         fillPage();
     m_page->setDocument(document);
     delete std::exchange(m_document, document);
@@ -209,6 +209,10 @@ bool LogReaderWindow::eventFilter(QObject *, QEvent *event)
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
         fillPage();
+        break;
+    case QEvent::Paint:
+        if (m_filler && !m_fillTimer.isActive())
+            m_fillTimer.start();
         break;
     default:
         break;
