@@ -96,7 +96,8 @@ void addSeparator(QToolBar *bar, int width, const char *objectName)
 
 } // namespace
 
-Tnatterform::Tnatterform(ISoundService &sound, QWidget *parent) : QMainWindow(parent)
+Tnatterform::Tnatterform(ISoundService &sound, QWidget *parent, qsizetype transcriptCharacters)
+    : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("natterform"));
     setWindowTitle(QStringLiteral("Natter Duo"));
@@ -111,7 +112,7 @@ Tnatterform::Tnatterform(ISoundService &sound, QWidget *parent) : QMainWindow(pa
 
     buildMenus();
     buildToolBar();
-    buildClientArea();
+    buildClientArea(transcriptCharacters);
 
     ClientSocket = new TClientSocket(this);
     ClientSocket->setObjectName(QStringLiteral("ClientSocket"));
@@ -279,13 +280,13 @@ void Tnatterform::buildToolBar()
     connect(ToolButton8, &QToolButton::clicked, this, &Tnatterform::ToolButton8Click);
 }
 
-void Tnatterform::buildClientArea()
+void Tnatterform::buildClientArea(qsizetype transcriptCharacters)
 {
     m_client = new QWidget(this);
     m_client->setObjectName(QStringLiteral("ClientArea"));
     setCentralWidget(m_client);
 
-    Page = new TranscriptView(m_client);
+    Page = new TranscriptView(m_client, transcriptCharacters);
     Page->setObjectName(QStringLiteral("Page"));
     Page->setAccessibleName(QStringLiteral("Transcript"));
     Page->setContextMenuPolicy(Qt::CustomContextMenu);

@@ -57,7 +57,8 @@ class Tnatterform : public QMainWindow, public IConversationView {
     Q_OBJECT
 
 public:
-    explicit Tnatterform(ISoundService &sound, QWidget *parent = nullptr);
+    explicit Tnatterform(ISoundService &sound, QWidget *parent = nullptr,
+                         qsizetype transcriptCharacters = kTranscriptCharacters);
     ~Tnatterform() override;
 
     // IConversationView
@@ -160,7 +161,7 @@ private:
     void FormClose();
     void buildMenus();
     void buildToolBar();
-    void buildClientArea();
+    void buildClientArea(qsizetype transcriptCharacters);
     void buildStatusBar();
     void buildPlainBar();
     void layoutClientArea();

@@ -12,16 +12,6 @@ namespace {
 // Each line remembers the colour it was appended in, for saving and tests.
 constexpr int kLineColourProperty = QTextFormat::UserProperty + 1;
 
-// The most the transcript takes from peers: twice what one conversation may
-// receive (4 MiB), so a peer that comes back again and again cannot grow the
-// program without bound (2 bytes a character, plus the layout of the lines
-// in view). Past it the transcript is full: nothing is dropped, a peer's
-// text is refused until the user clears the transcript. Each line also
-// counts for what the document keeps of it beside its characters, so many
-// short lines fill it too.
-constexpr qsizetype kMaxCharacters = 8 * 1024 * 1024;
-constexpr qsizetype kLineOverhead = 64;
-
 // Hidden, empty, and always last: new text goes into it, and a fresh one
 // follows. A change that spans two blocks is not laid out at once; the new
 // line is laid out only when it comes into view, not on every append.
@@ -32,7 +22,13 @@ void hideTrailingBlock(QTextCursor &end)
 }
 } // namespace
 
-TranscriptView::TranscriptView(QWidget *parent) : QPlainTextEdit(parent), m_colour(qRgb(0, 0, 0))
+// The limit is twice what one conversation may receive (4 MiB), so a peer
+// that comes back again and again cannot grow the program without bound
+// (2 bytes a character, plus the layout of the lines in view). Past it the
+// transcript is full: nothing is dropped, a peer's text is refused until the
+// user clears the transcript.
+TranscriptView::TranscriptView(QWidget *parent, qsizetype maxCharacters)
+    : QPlainTextEdit(parent), m_colour(qRgb(0, 0, 0)), m_maxCharacters(maxCharacters)
 {
     setReadOnly(true);
     setUndoRedoEnabled(false);
@@ -103,7 +99,7 @@ void TranscriptView::appendLine(const QString &line)
     document()->markContentsDirty(current.position(), cursor.position() - current.position());
     cursor.endEditBlock();
     m_empty = false;
-    m_characters += text.size() + 1 + kLineOverhead;
+    m_characters += text.size() + 1; // the line and its line break
 
     if (atBottom)
         bar->setValue(bar->maximum());
@@ -112,7 +108,12 @@ void TranscriptView::appendLine(const QString &line)
 
 bool TranscriptView::full() const
 {
-    return m_characters >= kMaxCharacters;
+    return m_characters >= m_maxCharacters;
+}
+
+bool TranscriptView::nearlyFull() const
+{
+    return m_characters >= m_maxCharacters / 10 * 9;
 }
 
 void TranscriptView::clear()

@@ -16,13 +16,14 @@ class TranscriptView final : public QPlainTextEdit, public ITranscript {
     Q_OBJECT
 
 public:
-    explicit TranscriptView(QWidget *parent = nullptr);
+    explicit TranscriptView(QWidget *parent = nullptr, qsizetype maxCharacters = kTranscriptCharacters);
 
     void setColour(QRgb colour) override;
     void appendLine(const QString &line) override;
     void clear() override;
     QList<TranscriptLine> lines() const override;
     bool full() const override;
+    bool nearlyFull() const override;
 
     QRgb currentColour() const { return m_colour; }
 
@@ -39,6 +40,7 @@ private:
 
     QRgb m_colour;
     bool m_empty = true;
+    qsizetype m_maxCharacters;
     qsizetype m_characters = 0;
     // Kept at the end of the document, so appending needs no search for it.
     QTextCursor m_end;

@@ -54,6 +54,7 @@ ChatLines::Outcome ChatLines::SendLine(const QString &text)
     }
     transcript.setColour(colours::kOwn);
     transcript.appendLine(text);
+    WarnWhenNearlyFull();
     return Outcome::Sent;
 }
 
@@ -77,24 +78,36 @@ void ChatLines::ServerSocketClientRead(QObject *, TCustomWinSocket *socket)
 
 void ChatLines::Receive(TCustomWinSocket *socket)
 {
-    ITranscript &transcript = m_view.transcript();
-    if (transcript.full()) {
-        // Nothing already shown is given up for a peer's text: the peer goes
+    const QByteArray received = socket->ReceiveText();
+    if (!received.isEmpty())
+        m_link.receive(socket, received);
+    WarnWhenNearlyFull();
+    if (!socket->Connected())
+        return;
+    if (m_link.receivedText(socket) > kReceivedCap) {
+        m_failures.write(FailureLines::receivedTooMuch());
+        m_link.closing(socket);
+        socket->Close(); // an ordinary close: a host goes on listening
+    } else if (m_view.transcript().full() && socket->ReceiveBuf(nullptr, -1) == 0) {
+        // Nothing shown is given up for a peer's text, and nothing the peer
+        // sent is thrown away: what has come is shown, then the peer goes
         // until the user has saved and cleared the transcript.
         m_failures.write(FailureLines::transcriptFull());
         m_link.closing(socket);
         socket->Close();
-        return;
     }
-    const QByteArray received = socket->ReceiveText();
-    if (received.isEmpty())
-        return; // nothing was waiting after all: no line to show
-    m_link.receive(socket, received);
-    if (socket->Connected() && m_link.receivedText(socket) > kReceivedCap) {
-        m_failures.write(FailureLines::receivedTooMuch());
-        m_link.closing(socket);
-        socket->Close(); // an ordinary close: a host goes on listening
+}
+
+void ChatLines::WarnWhenNearlyFull()
+{
+    ITranscript &transcript = m_view.transcript();
+    const bool nearlyFull = transcript.nearlyFull();
+    if (nearlyFull && !m_warnedNearlyFull) {
+        transcript.setColour(colours::kSystem);
+        transcript.appendLine(
+            QStringLiteral("The chat window is nearly full: save the chat and clear it to go on."));
     }
+    m_warnedNearlyFull = nearlyFull; // once cleared, it warns again
 }
 
 } // namespace natter

@@ -60,6 +60,8 @@ public:
 
 private:
     void Receive(TCustomWinSocket *socket);
+    // One grey line when the transcript has become nearly full.
+    void WarnWhenNearlyFull();
 
     IConversationView &m_view;
     TClientSocket &m_client;
@@ -67,6 +69,7 @@ private:
     FailureLines m_failures;
     SecureLink m_link{m_view, m_failures};
     bool m_sendingUserLine = false;
+    bool m_warnedNearlyFull = false;
 };
 
 } // namespace natter

@@ -21,6 +21,10 @@ struct TranscriptLine {
     bool operator==(const TranscriptLine &) const = default;
 };
 
+// The most a transcript holds, in characters: each line's characters and its
+// line break, whoever wrote it.
+inline constexpr qsizetype kTranscriptCharacters = 8 * 1024 * 1024;
+
 class ITranscript {
 public:
     virtual ~ITranscript() = default;
@@ -35,6 +39,8 @@ public:
     // refused until the user clears it. A transcript without a limit is
     // never full.
     virtual bool full() const { return false; }
+    // Whether it holds 90 % of that, time to warn the user.
+    virtual bool nearlyFull() const { return false; }
 };
 
 } // namespace natter

@@ -20,6 +20,10 @@
 namespace natter::test {
 
 struct ChatProgram {
+    ChatProgram() = default;
+    // A chat window that holds at most `transcriptCharacters`.
+    explicit ChatProgram(qsizetype transcriptCharacters) : form(fakes.sound, nullptr, transcriptCharacters) {}
+
     FakeServices fakes;
     Tnatterform form{fakes.sound};
     std::unique_ptr<WindowSet> subsystems =
