@@ -78,8 +78,15 @@ void ConversationControl::Name1Click()
         name.isEmpty())
         name = m_view.userName();
     // The notice goes to the peer under the old name; whatever the user was
-    // typing stays in the entry box.
-    static_cast<void>(m_lines.SendLine(QStringLiteral("Changed name to ") + name));
+    // typing stays in the entry box. A notice the peer would never get
+    // leaves the old name, so both sides keep calling the user the same.
+    if (m_lines.SendLine(QStringLiteral("Changed name to ") + name) == ChatLines::Outcome::PeerNotReading) {
+        ITranscript &transcript = m_view.transcript();
+        transcript.setColour(colours::kSystem);
+        transcript.appendLine(
+            QStringLiteral("The user name stays %1: the peer could not be told.").arg(m_view.userName()));
+        return;
+    }
     m_view.setUserName(name);
 }
 

@@ -564,6 +564,12 @@ private Q_SLOTS:
         QCOMPARE(echoed, taken - 1);
         QVERIFY(echoed * 30000 >= 4 * 1024 * 1024); // no earlier than the limit
         QCOMPARE(m_host->form.ServerSocket->Socket()->Connections(0)->PendingOutput() > 0, true);
+
+        m_host->answer({QStringLiteral("carol")}); // a notice the peer would never get
+        m_host->form.Name1Click();
+        QCOMPARE(m_host->form.userName(), QStringLiteral("ann"));
+        QCOMPARE(m_host->lastLine(),
+                 line("The user name stays ann: the peer could not be told.", colours::kSystem));
         QCOMPARE(m_report.shown, QStringList());
     }
 };
