@@ -146,12 +146,21 @@ QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent, RouterP
     return dialog;
 }
 
-void ShowMyIpAddresses(QWidget *parent, RouterPortOption *routerPort)
+QDialog *ShowMyIpAddresses(QWidget *parent, RouterPortOption *routerPort)
 {
+    // One window at a time: asked for again, the open one comes to the front.
     QDialog *dialog =
-        createMyIpDialog(listAddressesForJoiner(systemInterfaceAddresses()), parent, routerPort);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->exec();
+        parent ? parent->findChild<QDialog *>(QStringLiteral("MyIpDialog"), Qt::FindDirectChildrenOnly)
+               : nullptr;
+    if (dialog == nullptr) {
+        dialog = createMyIpDialog(listAddressesForJoiner(systemInterfaceAddresses()), parent, routerPort);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setModal(false);
+    }
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+    return dialog;
 }
 
 } // namespace natter

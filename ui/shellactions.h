@@ -43,10 +43,11 @@ QList<InterfaceAddress> systemInterfaceAddresses();
 QStringList listAddressesForJoiner(const QList<InterfaceAddress> &addresses);
 
 // Help > My IP address: a window listing this computer's addresses (IPv4,
-// then IPv6),
-// each in a field of its own with a Copy button, and the router option with
-// its status. Modal; returns when closed.
-void ShowMyIpAddresses(QWidget *parent, RouterPortOption *routerPort = nullptr);
+// then IPv6), each in a field of its own with a Copy button, and the router
+// option with its status. It stays open beside the chat window, which goes
+// on working (press Listen and watch the status), until the user closes it;
+// returns it at once.
+QDialog *ShowMyIpAddresses(QWidget *parent, RouterPortOption *routerPort = nullptr);
 
 // The dialog itself, built but not shown, for callers that show it their way.
 QDialog *createMyIpDialog(const QStringList &addresses, QWidget *parent,
