@@ -4,8 +4,8 @@
 // that names what went wrong, and a host listens on.
 #include "tests/support/chatprogram.h"
 #include "tests/support/nodepeer.h"
+#include "tests/support/rawsocket.h"
 
-#include <QTcpServer>
 #include <QtTest>
 
 using namespace natter;
@@ -57,26 +57,21 @@ private Q_SLOTS:
 
         test::ChatProgram program;
         test::NodePeer peer;
+        const test::HeldPort port;
         QStringList more;
         if (!misbehave.isEmpty())
             more << u"--misbehave"_s << misbehave;
         const QStringList peerLines = {u"eve: hi"_s, u"eve: caf\u00E9"_s};
         if (hosting) {
-            QTcpServer probe;
-            QVERIFY(probe.listen(QHostAddress::LocalHost));
-            const QString port = QString::number(probe.serverPort());
-            probe.close();
-            program.answer({u"ann"_s, port});
-            program.form.Listen1Click();
+            program.listen(port.port);
             QTRY_COMPARE(program.form.status(), u"Listening . . ."_s);
             QCOMPARE(program.code().size(), 6);
-            peer.start(u"joiner"_s, program.code(), peerLines, 1, more << u"--port"_s << port);
+            peer.start(u"joiner"_s, program.code(), peerLines, 1, more << u"--port"_s << port.text());
         } else {
             peer.start(u"host"_s, u"482917"_s, peerLines, 1, more);
-            const quint16 port = peer.listeningPort();
-            QVERIFY(port != 0);
-            program.answer({u"bob"_s, QString::number(port), u"127.0.0.1"_s, u"482 917"_s});
-            program.form.Connect1Click();
+            const quint16 peerPort = peer.listeningPort();
+            QVERIFY(peerPort != 0);
+            program.join(u"127.0.0.1"_s, peerPort, u"482 917"_s);
         }
         const TranscriptLine encrypted{u"Encrypted: only your partner can read this conversation."_s,
                                        colours::kSystem};
