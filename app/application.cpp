@@ -39,6 +39,9 @@ NatterApplication::NatterApplication() : m_parts(std::make_unique<Parts>())
     // No display name: the window system would add it to every caption.
     QApplication::setApplicationName(QStringLiteral("natter"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.2.13"));
+    // Taskbars find the desktop entry by this name (and, on X11, by the
+    // window class, which is the application name: StartupWMClass=natter).
+    QGuiApplication::setDesktopFileName(QStringLiteral("natter-duo"));
     initResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/natter/natter.png")));
     // The program ends when the main window closes, whatever else is open.

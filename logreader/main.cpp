@@ -11,7 +11,10 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // The application name is also the window class on X11, the desktop
+    // entry's StartupWMClass.
     QApplication::setApplicationName(QStringLiteral("Natter Duo Log Reader"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("natter-duo-logreader"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/natter/natter.png")));
     natter::QtMessageBox messages;
     natter::QtExceptionReport report;

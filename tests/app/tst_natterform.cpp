@@ -80,6 +80,7 @@ int showEveryWindow()
             if (w->isVisible())
                 out << w->winId() << ' ' << w->metaObject()->className() << '\n';
         }
+        out << "desktop file " << QGuiApplication::desktopFileName() << '\n';
         out << "ready" << Qt::endl;
     };
     // Each modal window runs its own loop; the next step starts inside it.
@@ -309,6 +310,23 @@ private Q_SLOTS:
                 expected.insert(QLatin1String(window) + QLatin1Char(' ') + property, QLatin1String(caption));
         }
         QCOMPARE(titles, expected);
+
+        // Taskbars match the window to the shipped desktop entry: by its
+        // file name and by the window class.
+        QFile entry(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../data/natter-duo.desktop"));
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const QString wmClass = QRegularExpression(QStringLiteral("\nStartupWMClass=(.*)\n"))
+                                    .match(QString::fromUtf8(entry.readAll()))
+                                    .captured(1);
+        QVERIFY(shown.contains("\ndesktop file natter-duo\n"));
+        const QByteArray mainId = shown.left(shown.indexOf(" natter::Tnatterform")).split('\n').last();
+        QProcess query;
+        query.start(xprop, {QStringLiteral("-display"), display, QStringLiteral("-id"),
+                            QString::fromLatin1(mainId), QStringLiteral("WM_CLASS")});
+        QVERIFY(query.waitForFinished(10000));
+        QVERIFY(!wmClass.isEmpty());
+        QVERIFY2(query.readAllStandardOutput().trimmed().endsWith(", \"" + wmClass.toUtf8() + '"'),
+                 qPrintable(wmClass));
     }
 
     void peerInTheBackgroundAsksForAttention()
