@@ -1,7 +1,8 @@
 // A real chat window against the independent peer of tests/peer (its own
 // CPace, key schedule and records), as host and as joiner: an honest peer
-// converses encrypted both ways; a misbehaving one gets the one grey line
-// that names what went wrong, and a host listens on.
+// converses encrypted both ways and ends with its final record; a
+// misbehaving one gets the one grey line that names what went wrong, and a
+// host listens on.
 #include "tests/support/chatprogram.h"
 #include "tests/support/nodepeer.h"
 #include "tests/support/rawsocket.h"
@@ -95,8 +96,9 @@ private Q_SLOTS:
         if (!greyLine.isEmpty())
             QTRY_VERIFY(toldWhy());
         QCOMPARE(program.lines().contains(encrypted), secured);
-        if (hosting)
-            QTRY_COMPARE(program.form.status(), u"Listening . . ."_s);
+        QTRY_COMPARE(program.form.status(), hosting ? u"Listening . . ."_s : u"Disconnected"_s);
+        if (greyLine.isEmpty()) // an orderly end: no line about a missing goodbye
+            QVERIFY(program.lastLine().colour != colours::kSystem);
     }
 };
 
