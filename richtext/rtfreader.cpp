@@ -20,8 +20,9 @@ namespace {
 using detail::Word;
 
 // Text: shown. NestProps: a nested row's properties, whose \nestrow ends the
-// row. Skipped: nothing inside counts.
-enum class Destination : unsigned char { Text, ColourTable, FontTable, NestProps, Skipped };
+// row. TwoForms: text given twice, as bytes and in \ud as Unicode, which is
+// shown. Skipped: nothing inside counts.
+enum class Destination : unsigned char { Text, ColourTable, FontTable, NestProps, TwoForms, Skipped };
 
 struct GroupState {
     int colour = 0;    // \cf, index into the colour table
@@ -208,7 +209,7 @@ private:
         }
         if (m_state.destination == Destination::Skipped)
             return;
-        if (optional && known != Word::ShpPict && known != Word::NestTableProps) {
+        if (optional && known != Word::ShpPict && known != Word::NestTableProps && known != Word::Ud) {
             enter(Destination::Skipped); // an optional destination this reader does not know
             return;
         }
@@ -266,6 +267,10 @@ private:
         case Destination::NestProps:
             if (word == Word::NestRow)
                 endRow();
+            return;
+        case Destination::TwoForms:
+            if (word == Word::Ud)
+                enter(Destination::Text);
             return;
         default:
             break;
@@ -328,6 +333,8 @@ private:
             return enter(Destination::FontTable);
         case Word::NestTableProps:
             return enter(Destination::NestProps);
+        case Word::Upr:
+            return enter(Destination::TwoForms);
         case Word::ListText:
             endPendingParagraph();
             m_listText = true;

@@ -147,6 +147,8 @@ private Q_SLOTS:
         row("\\u over its fallback: UTF-8 bytes in a 1252 document, a hex escape",
             "{\\rtf1\\ansi\\ansicpg1252\\uc2 caf\\u233 \xC3\xA9 \\uc1\\u8364\\'80 \\uc0\\u8211 x}",
             black(u"caf\u00E9 \u20AC \u2013x"_s));
+        row("text given as bytes and as Unicode (\\upr, \\ud): the Unicode form",
+            "{\\rtf1 a{\\upr{\\f0 b ?}{\\*\\ud{\\f0 b \\u1055\\'3f}}}c}", black(u"ab \u041Fc"_s));
         // Damaged and hostile documents yield the text they hold.
         const QByteArray deep(200000, '{'), shut(200000, '}');
         row("deep nesting", "{\\rtf1 " + deep + "deep" + shut + "after}", black(u"deepafter"_s));
