@@ -116,6 +116,11 @@ bool TranscriptView::nearlyFull() const
     return m_characters >= m_maxCharacters / 10 * 9;
 }
 
+bool TranscriptView::overfull() const
+{
+    return m_characters >= m_maxCharacters + m_maxCharacters / 8;
+}
+
 void TranscriptView::clear()
 {
     QPlainTextEdit::clear();

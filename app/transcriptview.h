@@ -24,6 +24,7 @@ public:
     QList<TranscriptLine> lines() const override;
     bool full() const override;
     bool nearlyFull() const override;
+    bool overfull() const override;
 
     QRgb currentColour() const { return m_colour; }
 

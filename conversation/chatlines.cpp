@@ -78,6 +78,14 @@ void ChatLines::ServerSocketClientRead(QObject *, TCustomWinSocket *socket)
 
 void ChatLines::Receive(TCustomWinSocket *socket)
 {
+    if (m_view.transcript().overfull()) {
+        // Far past full (a flood, or peers that come back again and again):
+        // nothing more is taken, so the window's memory stays bounded.
+        m_failures.write(FailureLines::transcriptFull());
+        m_link.closing(socket);
+        socket->Close();
+        return;
+    }
     const QByteArray received = socket->ReceiveText();
     if (!received.isEmpty())
         m_link.receive(socket, received);

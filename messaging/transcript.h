@@ -41,6 +41,9 @@ public:
     virtual bool full() const { return false; }
     // Whether it holds 90 % of that, time to warn the user.
     virtual bool nearlyFull() const { return false; }
+    // Whether it holds an eighth more than when full: what a peer sent when
+    // it filled has been shown, and nothing more is taken at all.
+    virtual bool overfull() const { return false; }
 };
 
 } // namespace natter
