@@ -31,7 +31,7 @@ ChatLines::Outcome ChatLines::SendLine(const QString &text)
     if (!carrier)
         return Outcome::NotConnected;
     ITranscript &transcript = m_view.transcript();
-    if (carrier->OutgoingFull()) {
+    if (m_link.outgoingFull(carrier)) {
         transcript.setColour(colours::kSystem);
         transcript.appendLine(FailureLines::peerNotReading());
         return Outcome::PeerNotReading;

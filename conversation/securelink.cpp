@@ -134,6 +134,9 @@ void SecureLink::begin(TCustomWinSocket *socket, Role role)
     m_finalSeen = false;
     m_closing = false;
     m_receivedText = 0;
+    m_sealed.clear();
+    m_sealedFrames = 0;
+    m_sealedText = 0;
     m_view.setPlainBarShown(false);
     setState(SecurityState::Securing, QStringLiteral("Securing the conversation..."));
     m_decision.start();
@@ -346,7 +349,7 @@ void SecureLink::established()
     if (m_role == Role::Host)
         drawCode(); // a code serves one conversation
     if (m_absentHeld)
-        send(m_channel->seal(cipher::decode(notices::kAbsent)));
+        send(seal(cipher::decode(notices::kAbsent)));
     flushWaiting();
 }
 
@@ -365,7 +368,7 @@ std::optional<QByteArray> SecureLink::outgoing(TCustomWinSocket *carrier, const 
         return cipher::encode(line);
     if (m_waiting.isEmpty()) {
         if (m_phase == Phase::Encrypted)
-            return m_channel->seal(line);
+            return seal(line);
         if (m_phase == Phase::Plain && m_plainAgreed)
             return cipher::encode(line);
     }
@@ -385,7 +388,7 @@ void SecureLink::flushWaiting()
     while (!m_waiting.isEmpty() &&
            (m_phase == Phase::Encrypted || (m_phase == Phase::Plain && m_plainAgreed))) {
         const Waiting next = m_waiting.takeFirst();
-        send(m_phase == Phase::Encrypted ? m_channel->seal(next.line) : cipher::encode(next.line));
+        send(m_phase == Phase::Encrypted ? seal(next.line) : cipher::encode(next.line));
         ITranscript &transcript = m_view.transcript();
         transcript.setColour(colours::kOwn);
         transcript.appendLine(next.text);
@@ -455,6 +458,29 @@ void SecureLink::setState(SecurityState state, const QString &line)
     ITranscript &transcript = m_view.transcript();
     transcript.setColour(colours::kSystem);
     transcript.appendLine(line);
+}
+
+QByteArray SecureLink::seal(const QByteArray &line)
+{
+    QByteArray record = m_channel->seal(line);
+    m_sealed.push_back({record.size(), line.size()});
+    m_sealedFrames += record.size();
+    m_sealedText += line.size();
+    return record;
+}
+
+bool SecureLink::outgoingFull(const TCustomWinSocket *carrier)
+{
+    if (!isCurrent(carrier) || m_phase != Phase::Encrypted)
+        return carrier->OutgoingFull();
+    // Bytes leave in order: the records older than what still waits are gone.
+    const qsizetype pending = carrier->PendingOutput();
+    while (!m_sealed.empty() && m_sealedFrames - m_sealed.front().frame >= pending) {
+        m_sealedFrames -= m_sealed.front().frame;
+        m_sealedText -= m_sealed.front().text;
+        m_sealed.pop_front();
+    }
+    return m_sealedText >= kOutgoingLimit;
 }
 
 void SecureLink::send(const QByteArray &bytes)

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -77,6 +78,11 @@ public:
     std::optional<QByteArray> outgoing(TCustomWinSocket *carrier, const QString &text, const QByteArray &line,
                                        bool &refused);
 
+    // Whether so much of the user's text waits for a partner that does not
+    // read that no new line is taken. In an encrypted conversation it is the
+    // lines' text that counts, not their records.
+    bool outgoingFull(const TCustomWinSocket *carrier);
+
     // The user agreed to a plain conversation ([Send unencrypted]).
     void sendUnencrypted();
     // The "Only encrypted" option changed: a plain conversation closes.
@@ -109,6 +115,7 @@ private:
     void close(const QString &line);
     void setState(SecurityState state, const QString &line);
     void send(const QByteArray &bytes);
+    QByteArray seal(const QByteArray &line);
     void drawCode();
 
     IConversationView &m_view;
@@ -132,6 +139,15 @@ private:
     bool m_closing = false; // closed from this side: nothing more to say
     qint64 m_receivedText = 0;
     QList<Waiting> m_waiting;
+    // Records handed to the socket and perhaps not yet taken by the platform,
+    // oldest first: their sizes on the wire and as text.
+    struct Sealed {
+        qsizetype frame;
+        qsizetype text;
+    };
+    std::deque<Sealed> m_sealed;
+    qsizetype m_sealedFrames = 0;
+    qsizetype m_sealedText = 0;
 };
 
 } // namespace natter

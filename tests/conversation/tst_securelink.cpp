@@ -300,6 +300,29 @@ private Q_SLOTS:
         }
     }
 
+    // The cap on what waits for a partner that does not read counts the
+    // lines' text, not their records.
+    void aPartnerThatDoesNotReadIsSentFourMegabytesOfText()
+    {
+        listen(*m_host);
+        RawSocket raw;
+        QVERIFY(raw.connectTo("127.0.0.1", m_port));
+        secure::SecureChannel channel(secure::Role::Joiner, m_host->code().toLatin1());
+        QVERIFY(handshake(raw, channel));
+        QTRY_COMPARE(security(*m_host), kEncrypted);
+        const QString text(1000, QLatin1Char('x')); // "ann: " and this: 1,005 bytes, 1,025 as a record
+        for (int i = 0; i < 20000 && m_host->form.entryText().isEmpty(); ++i)
+            m_host->type(text);
+
+        QCOMPARE(
+            m_host->lastLine(),
+            (TranscriptLine{QStringLiteral("The peer is not reading: line not sent."), colours::kSystem}));
+        const qint64 pending = m_host->form.ServerSocket->Socket()->Connections(0)->PendingOutput();
+        QVERIFY2(pending * 1005 >= (qint64(4 << 20) - 1005) * 1025,
+                 qPrintable(QString::number(pending))); // the oldest record may be partly gone
+        QVERIFY(pending * 1005 < (qint64(4 << 20) + 1005) * 1025);
+    }
+
     void badInputAfterTheOffer_data()
     {
         QTest::addColumn<bool>("secured"); // the handshake is done first
