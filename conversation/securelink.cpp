@@ -309,7 +309,7 @@ void SecureLink::wrongCode()
 {
     ++m_wrongCodes;
     QString line = QStringLiteral("Someone at %1 tried a wrong code (%2 of %3)")
-                       .arg(m_socket->RemoteAddress())
+                       .arg(m_socket ? m_socket->RemoteAddress() : QString())
                        .arg(m_wrongCodes)
                        .arg(kWrongCodeLimit);
     if (m_wrongCodes >= kWrongCodeLimit) {

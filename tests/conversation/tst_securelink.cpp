@@ -6,6 +6,7 @@
 #include "tests/support/chatprogram.h"
 #include "tests/support/rawsocket.h"
 
+#include <QToolButton>
 #include <QtTest>
 
 #include <memory>
@@ -146,9 +147,12 @@ private Q_SLOTS:
             return;
 
         const QString code = m_host->code();
+        m_host->form.ToolButton2->click(); // absent: the notice waits for the handshake, then goes sealed
         join(*m_joiner, code);
         QTRY_COMPARE(security(*m_host), kEncrypted);
         QTRY_COMPARE(security(*m_joiner), kEncrypted);
+        QTRY_VERIFY(m_joiner->saw(QStringLiteral("Host is away - please wait a moment."), colours::kPeer));
+        m_host->form.ToolButton2->click();
         QVERIFY(m_host->code() != code); // a code serves one conversation
         m_host->type(QStringLiteral("caf\u00E9 for two"));
         QTRY_VERIFY(m_joiner->saw(QStringLiteral("ann: caf\u00E9 for two"), colours::kPeer));
@@ -199,12 +203,15 @@ private Q_SLOTS:
     void oldJoiner_data()
     {
         QTest::addColumn<bool>("onlyEncrypted");
-        QTest::newRow("plain once agreed") << false;
-        QTest::newRow("only encrypted: closed") << true;
+        QTest::addColumn<bool>("tickedLater"); // Only encrypted, once the bar shows
+        QTest::newRow("plain once agreed") << false << false;
+        QTest::newRow("only encrypted: closed") << true << false;
+        QTest::newRow("only encrypted ticked: closed") << false << true;
     }
     void oldJoiner()
     {
         QFETCH(bool, onlyEncrypted);
+        QFETCH(bool, tickedLater);
         m_host->form.Onlyencrypted1->setChecked(onlyEncrypted);
         listen(*m_host);
         RawSocket raw;
@@ -212,8 +219,12 @@ private Q_SLOTS:
         QTRY_COMPARE(m_host->form.status(), QStringLiteral("Connected from: 127.0.0.1"));
         m_host->type(QStringLiteral("hi"));
         QVERIFY(sendAll(raw, cipher::encode("raw: yo")));
+        if (tickedLater) {
+            QTRY_COMPARE(security(*m_host), QStringLiteral("NOT encrypted"));
+            m_host->form.Onlyencrypted1->trigger();
+        }
 
-        if (onlyEncrypted) {
+        if (onlyEncrypted || tickedLater) {
             QTRY_COMPARE(security(*m_host), kRefused);
             QCOMPARE(raw.read(1), QByteArray()); // closed, and nothing typed went out
             QCOMPARE(m_host->lastLine(), (TranscriptLine{QStringLiteral("Not sent: hi"), colours::kSystem}));
