@@ -6,7 +6,7 @@
 // prints what happens, one event a line:
 //   listening PORT | established | line TEXT | final | refused | closed | failed WHY
 //
-//   node peer.js --role host|joiner --code 482917 --offer HEX
+//   node peer.js --role host|joiner --code 482917
 //                [--port N] [--address A] [--send "a|b"] [--expect N]
 //                [--misbehave wrong-code|invalid-point|flipped-tag|reordered-record|no-final]
 // A host listens on --port (0: any; the port is printed) for one joiner.
@@ -27,7 +27,13 @@ const role = args.role;
 const misbehave = args.misbehave || '';
 const toSend = args.send ? args.send.split('|').map((s) => Buffer.from(s, 'latin1')) : [];
 const expect = Number(args.expect || 0);
-const offer = Buffer.from(args.offer || '', 'hex');
+// The offer's 80 wire bytes, as docs/protocol.md gives them.
+const offer = Buffer.from(
+  '7cd6f927e0e9276d8067266d58e9573377546c2c26744b6d265c3979266b7a5cd6678054' +
+    '2654f927e0e9276d7a376c2ce0337727377966e94b647133776b26673736d680265437e9' +
+    '4b806ce95454286c',
+  'hex',
+);
 let code = Buffer.from(args.code || '', 'latin1');
 if (misbehave === 'wrong-code') code = Buffer.from(String((Number(code) + 1) % 1000000).padStart(6, '0'));
 

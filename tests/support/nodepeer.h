@@ -6,8 +6,6 @@
 // "listening PORT", "established", "line TEXT", "final", "refused",
 // "closed", "failed WHY".
 
-#include "messaging/securechannel.h"
-
 #include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
@@ -40,9 +38,8 @@ struct NodePeer {
         process.setProcessEnvironment(env);
         process.start(QStandardPaths::findExecutable(QStringLiteral("node")),
                       QStringList{qEnvironmentVariable("NATTER_PEER_SCRIPT"), QStringLiteral("--role"), role,
-                                  QStringLiteral("--code"), code, QStringLiteral("--offer"),
-                                  QString::fromLatin1(secure::offerWire().toHex()), QStringLiteral("--send"),
-                                  lines.join(u'|'), QStringLiteral("--expect"), QString::number(expect)} +
+                                  QStringLiteral("--code"), code, QStringLiteral("--send"), lines.join(u'|'),
+                                  QStringLiteral("--expect"), QString::number(expect)} +
                           more);
     }
 
