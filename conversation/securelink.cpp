@@ -284,7 +284,7 @@ void SecureLink::feedChannel(const QByteArray &bytes)
     for (const QByteArray &line : out.lines) {
         if (m_phase != Phase::Encrypted)
             return;
-        m_receivedText += line.size() + 1;
+        m_receivedText += qMax<qsizetype>(line.size(), 1); // an empty record costs too
         if (!line.isEmpty())
             showPeerText(printable(line));
     }

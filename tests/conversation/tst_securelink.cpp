@@ -11,8 +11,6 @@
 
 #include <memory>
 
-#include <fcntl.h>
-
 using namespace natter;
 using test::RawSocket;
 
@@ -274,7 +272,6 @@ private Q_SLOTS:
         QFETCH(QString, line);
         RawSocket listener;
         const quint16 port = listener.listen("127.0.0.1");
-        ::fcntl(listener.fd, F_SETFL, O_NONBLOCK);
         m_joiner->form.Onlyencrypted1->setChecked(onlyEncrypted);
         join(*m_joiner, code, port);
         RawSocket host;
@@ -332,6 +329,41 @@ private Q_SLOTS:
         QVERIFY2(pending * 1005 >= (qint64(4 << 20) - 1005) * 1025,
                  qPrintable(QString::number(pending))); // the oldest record may be partly gone
         QVERIFY(pending * 1005 < (qint64(4 << 20) + 1005) * 1025);
+    }
+
+    // The cap on what one conversation may receive counts the opened lines.
+    void aFloodOfRecordsIsCutPastFourMegabytesOfText()
+    {
+        listen(*m_host);
+        RawSocket raw;
+        QVERIFY(raw.connectTo(m_port));
+        secure::SecureChannel channel(secure::Role::Joiner, m_host->code().toLatin1());
+        QVERIFY(handshake(raw, channel));
+        const QByteArray line = "bob: " + QByteArray(995, 'z'); // 1,000 bytes of text, 1,020 as a record
+        QByteArray pending;
+        qint64 sent = 0;
+
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                while (pending.size() < 65536)
+                    pending += channel.seal(line);
+                const qint64 before = sent;
+                const bool open = raw.offer(pending, sent);
+                pending.remove(0, sent - before);
+                return !open;
+            },
+            60000));
+
+        QTRY_COMPARE(m_host->form.status(), kListening);
+        QCOMPARE(m_host->lastLine(),
+                 (TranscriptLine{QStringLiteral("Connection closed: the peer sent more than "
+                                                "4 MB."),
+                                 colours::kSystem}));
+        qsizetype shown = 0;
+        for (const TranscriptLine &l : m_host->lines())
+            shown += l.colour == colours::kPeer ? l.text.size() : 0;
+        QVERIFY2(shown > 4 * 1024 * 1024 && shown <= 4 * 1024 * 1024 + 65536,
+                 qPrintable(QString::number(shown)));
     }
 
     void badInputAfterTheOffer_data()
