@@ -23,6 +23,7 @@
 #include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 namespace natter {
 
@@ -168,18 +169,22 @@ void Tnatterform::buildPlainBar()
     QPalette p = PlainBar->palette();
     p.setColor(QPalette::Window, QColor(0xFF, 0xE0, 0xE0));
     PlainBar->setPalette(p);
-    auto *layout = new QHBoxLayout(PlainBar);
+    auto *layout = new QVBoxLayout(PlainBar);
     layout->setContentsMargins(4, 2, 4, 2);
+    layout->setSpacing(2);
     auto *text = new QLabel(QStringLiteral("Anyone on the network can read this conversation."), PlainBar);
     text->setObjectName(QStringLiteral("PlainBarText"));
     text->setWordWrap(true);
-    layout->addWidget(text, 1);
+    layout->addWidget(text);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch(1);
     SendUnencrypted = new QPushButton(QStringLiteral("Send unencrypted"), PlainBar);
     SendUnencrypted->setObjectName(QStringLiteral("SendUnencrypted"));
-    layout->addWidget(SendUnencrypted);
+    buttons->addWidget(SendUnencrypted);
     PlainDisconnect = new QPushButton(QStringLiteral("Disconnect"), PlainBar);
     PlainDisconnect->setObjectName(QStringLiteral("PlainDisconnect"));
-    layout->addWidget(PlainDisconnect);
+    buttons->addWidget(PlainDisconnect);
+    layout->addLayout(buttons);
     PlainBar->hide();
     connect(SendUnencrypted, &QPushButton::clicked, this, &Tnatterform::SendUnencryptedClick);
     connect(PlainDisconnect, &QPushButton::clicked, this, &Tnatterform::Disconnect1Click);
@@ -332,7 +337,11 @@ void Tnatterform::layoutClientArea()
         return;
     const int w = m_client->width();
     const int h = m_client->height();
-    const int barHeight = PlainBar->isVisible() ? PlainBar->sizeHint().height() : 0;
+    // The bar's text wraps in a narrow window: its height follows the width.
+    const int wrapped = PlainBar->heightForWidth(w);
+    const int barHeight = !PlainBar->isVisibleTo(this) ? 0
+                          : wrapped > 0                ? wrapped
+                                                       : PlainBar->sizeHint().height();
     Page->setGeometry(0, 0, w, qMax(0, h - kPanelHeight - barHeight));
     PlainBar->setGeometry(0, qMax(0, h - kPanelHeight - barHeight), w, barHeight);
     Entry->setGeometry(0, h - kEntryHeight, qMax(0, w - kPanelWidth), kEntryHeight);

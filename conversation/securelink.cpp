@@ -94,7 +94,8 @@ void SecureLink::drawCode()
 {
     m_hostCode = secure::drawCode();
     m_wrongCodes = 0;
-    m_view.setCode(secure::showCode(m_hostCode));
+    if (m_phase == Phase::Idle) // else it shows once this conversation is over
+        m_view.setCode(secure::showCode(m_hostCode));
 }
 
 void SecureLink::startListening()
@@ -144,6 +145,7 @@ void SecureLink::begin(TCustomWinSocket *socket, Role role)
 
 void SecureLink::hostAccepted(TCustomWinSocket *socket, bool absent)
 {
+    m_view.setCode(QString()); // only while waiting for a joiner
     begin(socket, Role::Host);
     m_absentHeld = absent;
 }
@@ -179,6 +181,8 @@ void SecureLink::ended(TCustomWinSocket *socket)
     m_channel.reset();
     m_socket = nullptr;
     m_view.setPlainBarShown(false);
+    if (m_role == Role::Host && !m_hostCode.isEmpty())
+        m_view.setCode(secure::showCode(m_hostCode));
     if (m_state != SecurityState::Refused) {
         m_state = SecurityState::None;
         m_view.setSecurityState(m_state);

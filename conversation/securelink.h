@@ -43,7 +43,8 @@ public:
     SecureLink(const SecureLink &) = delete;
     SecureLink &operator=(const SecureLink &) = delete;
 
-    // Host: Listen drew a fresh code, or hosting stopped (no code shown).
+    // Host: Listen drew a fresh code, shown while no joiner is connected, or
+    // hosting stopped (no code shown).
     void startListening();
     void stopListening();
     // Host: the first connection was accepted; `absent` holds the absent

@@ -151,7 +151,7 @@ private Q_SLOTS:
         QTRY_COMPARE(security(*m_joiner), kEncrypted);
         QTRY_VERIFY(m_joiner->saw(QStringLiteral("Host is away - please wait a moment."), colours::kPeer));
         m_host->form.ToolButton2->click();
-        QVERIFY(m_host->code() != code); // a code serves one conversation
+        QVERIFY(!m_host->form.CodePanel->isVisibleTo(&m_host->form)); // only while no joiner is connected
         m_host->type(QStringLiteral("caf\u00E9 for two"));
         QTRY_VERIFY(m_joiner->saw(QStringLiteral("ann: caf\u00E9 for two"), colours::kPeer));
         m_joiner->type(QStringLiteral("on my way"));
@@ -164,6 +164,8 @@ private Q_SLOTS:
         m_joiner->form.Disconnect1Click(); // an orderly end: no line about a missing goodbye
         QTRY_COMPARE(m_host->form.status(), kListening);
         QCOMPARE(m_host->lastLine().text, QStringLiteral("bob: on my way"));
+        QCOMPARE(m_host->code().size(), 6);
+        QVERIFY(m_host->code() != code); // a code serves one conversation
         QCOMPARE(m_host->fakes.report.shown + m_joiner->fakes.report.shown, QStringList());
     }
 
