@@ -1,3 +1,4 @@
+// test group: system
 // A host at home behind a real miniupnpd (tests/router) and a joiner on
 // the Internet side: two copies of the program, driven through their real
 // handlers, with nothing set up by hand but the My IP address window's

@@ -1,3 +1,4 @@
+// test group: system
 // A peer that vanishes without closing: two network namespaces joined by a
 // veth pair, a host in one and a joiner in the other, each a real chat
 // window; then every packet between them is dropped. Needs root and the ip

@@ -1,4 +1,5 @@
 #!/bin/sh
+# test group: system
 # A home network behind a router, in network namespaces, for the port
 # mapping tests:
 #

@@ -1,3 +1,4 @@
+// test group: system
 #include "tests/router/routerrig.h"
 
 #include <QCoreApplication>

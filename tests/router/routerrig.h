@@ -1,3 +1,4 @@
+// test group: system
 #pragma once
 
 // A home network behind a real miniupnpd, in network namespaces of the

@@ -1,8 +1,9 @@
-// The chime, its wave, and the real service: with no server, or recorded off a null sink.
+// The chime, its wave, and the real service with no server to talk to.
 
 #include "sound/chime.h"
 #include "sound/qtsoundservice.h"
 #include "sound/wave.h"
+#include "tests/sound/wavetest.h"
 #include "tests/support/fakeservices.h"
 
 #include <QProcess>
@@ -12,33 +13,6 @@
 #include <ranges>
 
 using namespace natter;
-
-// Wave images, and measuring 16-bit mono samples at 32000 per second.
-struct WaveTest : QObject {
-    static QByteArray chime() { return embeddedChimeStoredForm().mid(4); }
-    static QByteArray patched(qsizetype at, const QByteArray &b) { return chime().replace(at, b.size(), b); }
-    static QByteArray le(quint32 value, int size = 4)
-    {
-        const quint32 bytes = qToLittleEndian(value);
-        return QByteArray(reinterpret_cast<const char *>(&bytes), size);
-    }
-    static qsizetype ms(int milliseconds) { return qsizetype(milliseconds) * 32; }
-    static QList<int> samples(const QByteArray &pcm)
-    {
-        QList<int> s;
-        for (qsizetype i = 0; i + 1 < pcm.size(); i += 2)
-            s << qFromLittleEndian<qint16>(pcm.constData() + i);
-        return s;
-    }
-    // One DFT bin from `from` to the end: a pure tone of amplitude A measures about A / 2.
-    static double strength(const QList<int> &s, double hz, qsizetype from = 0)
-    {
-        std::complex<double> sum;
-        for (qsizetype i = from; i < s.size(); ++i)
-            sum += double(s[i]) * std::polar(1.0, 2 * std::numbers::pi * hz * double(i - from) / 32000);
-        return std::abs(sum) / double(s.size() - from);
-    }
-};
 
 // Notes at every stop whether the wave still holds the very bytes last handed to play.
 struct WatchingSound final : ISoundService {
@@ -50,7 +24,7 @@ struct WatchingSound final : ISoundService {
     void stop() override { held << (wave->Data() && wave->Data()->data().constData() == image.constData()); }
 };
 
-class TestSound : public WaveTest {
+class TestSound : public test::WaveTest {
     Q_OBJECT
     std::unique_ptr<test::FakeServices> m_fakes;
 private Q_SLOTS:
@@ -161,52 +135,5 @@ private Q_SLOTS:
     }
 };
 
-// Records the null sink "nullsink", the server's default sink, while the service plays to it.
-class TestChimePlayback : public WaveTest {
-    Q_OBJECT
-    // The recording from its first to its last sample louder than the silent sink.
-    static QList<int> heard(const QByteArray &recording)
-    {
-        QList<int> s = samples(recording);
-        auto loud = [](int v) { return std::abs(v) > 300; };
-        s.erase(s.begin(), std::find_if(s.begin(), s.end(), loud));
-        s.erase(std::find_if(s.rbegin(), s.rend(), loud).base(), s.end());
-        return s;
-    }
-private Q_SLOTS:
-    void chimeCutsOffTheSlowChimeStillPlaying() // the chime at a quarter speed: strongest at 130 Hz
-    {
-        QProcess pactl;
-        pactl.startCommand(QStringLiteral("pactl get-default-sink"));
-        if (!pactl.waitForFinished(10000) || pactl.readAllStandardOutput().trimmed() != "nullsink")
-            QSKIP("No sound server with the null sink \"nullsink\" as its default sink");
-        QByteArray recording;
-        QProcess recorder;
-        connect(&recorder, &QProcess::readyReadStandardOutput, this,
-                [&] { recording += recorder.readAllStandardOutput(); });
-        recorder.startCommand(QStringLiteral("parecord --device=nullsink.monitor --raw --format=s16le "
-                                             "--rate=32000 --channels=1 --latency-msec=10"));
-        QTRY_VERIFY_WITH_TIMEOUT(recording.size() > 2 * ms(200), 10000); // the sink's silence arrives
-        QtSoundService service;
-        QVERIFY(!service.play(chime().left(30)));                 // a header it cannot read
-        QVERIFY(service.play(patched(24, le(8000) + le(16000)))); // 781 ms long
-        QTRY_VERIFY_WITH_TIMEOUT(!heard(recording).isEmpty(), 5000);
-        QVERIFY(service.play(chime()));
-        QTRY_VERIFY_WITH_TIMEOUT(recording.size() > 2 * ms(2000), 10000);
-        recorder.kill();
-        recorder.waitForFinished();
-        const QList<int> s = heard(recording);
-        const qsizetype tail = s.size() - ms(150);
-        const double chimed = strength(s, 520, tail), slow = strength(s, 130, tail);
-        QVERIFY2(s.size() > ms(190) && s.size() < ms(500), "slow chime played on, or chime cut short");
-        QCOMPARE_GT(chimed, 2000);
-        QCOMPARE_GT(chimed, 20 * (slow + strength(s, 1000, tail)));
-    }
-};
-
-#ifdef NATTER_SOUND_SERVER
-QTEST_MAIN(TestChimePlayback)
-#else
 QTEST_MAIN(TestSound)
-#endif
 #include "tst_sound.moc"

@@ -1,3 +1,4 @@
+// test group: system
 #pragma once
 
 // Network namespaces of the test's own, for cases that need more than this
