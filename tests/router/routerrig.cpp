@@ -1,5 +1,6 @@
 // test group: system
 #include "tests/router/routerrig.h"
+#include "tests/support/netns.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -20,20 +21,6 @@ namespace natter::testing {
 namespace {
 
 constexpr quint16 kStunPort = 3478;
-
-// Runs fn with the calling thread inside the named namespace, on a thread
-// of its own so that no other thread's namespace changes.
-template <typename Fn> void inNamespace(const QString &name, Fn fn)
-{
-    std::thread([&] {
-        const QByteArray path = "/var/run/netns/" + name.toLatin1();
-        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0)
-            ::close(fd);
-        fn(entered);
-    }).join();
-}
 
 // A STUN binding response: the request's cookie and transaction, then the
 // address as MAPPED-ADDRESS and XOR-MAPPED-ADDRESS.
@@ -67,7 +54,7 @@ RouterRig::~RouterRig()
         m_stun.join();
     leaveHome();
     if (m_up)
-        run({m_rigScript, QStringLiteral("down"), m_tag});
+        test::runCommand({m_rigScript, QStringLiteral("down"), m_tag});
 }
 
 QString RouterRig::ns(const char *role) const
@@ -75,39 +62,20 @@ QString RouterRig::ns(const char *role) const
     return m_tag + QLatin1Char('-') + QLatin1String(role);
 }
 
-int RouterRig::run(const QStringList &command, QByteArray *output) const
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(command.first(), command.mid(1));
-    if (!process.waitForFinished(20000)) {
-        process.kill();
-        process.waitForFinished(2000);
-        return -1;
-    }
-    if (output != nullptr)
-        *output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
 QString RouterRig::up()
 {
-    if (::geteuid() != 0)
-        return QStringLiteral("network namespaces need root");
-    for (const char *tool : {"ip", "nft", "miniupnpd", "upnpc", "natpmpc"}) {
-        if (QStandardPaths::findExecutable(QLatin1String(tool),
-                                           {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                            QStringLiteral("/usr/bin"), QStringLiteral("/bin")})
-                .isEmpty())
-            return QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
-    }
+    const QString unavailable =
+        test::NamespaceRig::unavailable({QStringLiteral("nft"), QStringLiteral("miniupnpd"),
+                                         QStringLiteral("upnpc"), QStringLiteral("natpmpc")});
+    if (!unavailable.isEmpty())
+        return unavailable;
     QByteArray output;
     m_up = true;
-    if (run({m_rigScript, QStringLiteral("up"), m_tag}, &output) != 0)
+    if (test::runCommand({m_rigScript, QStringLiteral("up"), m_tag}, &output) != 0)
         return QStringLiteral("the namespaces cannot be made here: ") +
                QString::fromLocal8Bit(output).trimmed();
     int fd = -1;
-    inNamespace(ns("net"), [&fd](bool entered) {
+    test::onThreadInNamespace(ns("net"), [&fd](bool entered) {
         if (entered)
             fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     });
@@ -147,17 +115,7 @@ bool RouterRig::enterHome()
 {
     if (m_originalNs < 0)
         m_originalNs = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    return enter(ns("home"));
-}
-
-bool RouterRig::enter(const QString &name)
-{
-    const QByteArray path = "/var/run/netns/" + name.toLatin1();
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return entered;
+    return test::enterNamespace(ns("home"));
 }
 
 void RouterRig::leaveHome()
@@ -207,20 +165,12 @@ void RouterRig::stopRouter()
         m_router.waitForFinished(2000);
     }
     // miniupnpd leaves its rules behind on exit: start the next one clean.
-    run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), ns("rt"),
+    test::runCommand(
+        {QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), ns("rt"),
          QStringLiteral("nft"),
          QStringLiteral(
              "flush chain inet nat prerouting_miniupnpd; flush chain inet nat postrouting_miniupnpd; "
              "flush chain inet filter miniupnpd")});
-}
-
-bool RouterRig::silenceRouter()
-{
-    return run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), ns("rt"),
-                QStringLiteral("nft"),
-                QStringLiteral(
-                    "add table inet quiet; add chain inet quiet input { type filter hook input priority 0; "
-                    "policy drop; }")}) == 0;
 }
 
 QByteArray RouterRig::routerLog()
@@ -232,9 +182,9 @@ QByteArray RouterRig::routerLog()
 QStringList RouterRig::mappings() const
 {
     QByteArray listing;
-    run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), ns("rt"),
-         QStringLiteral("nft"), QStringLiteral("list chain inet nat prerouting_miniupnpd")},
-        &listing);
+    test::runCommand({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), ns("rt"),
+                      QStringLiteral("nft"), QStringLiteral("list chain inet nat prerouting_miniupnpd")},
+                     &listing);
     QStringList found;
     static const QRegularExpression rule(QStringLiteral(R"(dport (\d+) dnat ip to ([\d.]+:\d+))"));
     auto it = rule.globalMatch(QString::fromLatin1(listing));
@@ -247,7 +197,7 @@ QStringList RouterRig::mappings() const
 
 int RouterRig::runAtHome(const QStringList &command) const
 {
-    return run(
+    return test::runCommand(
         QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), ns("home")} +
         command);
 }
@@ -255,7 +205,7 @@ int RouterRig::runAtHome(const QStringList &command) const
 int RouterRig::connectFromInternet(quint16 port) const
 {
     int fd = -1;
-    inNamespace(ns("net"), [&fd, port](bool entered) {
+    test::onThreadInNamespace(ns("net"), [&fd, port](bool entered) {
         if (!entered)
             return;
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

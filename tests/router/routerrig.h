@@ -7,6 +7,8 @@
 // with a small STUN responder that tells the router its public address.
 // Needs root, ip, nft and miniupnpd; up() says why when it cannot be made.
 
+#include "tests/support/netns.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
@@ -37,10 +39,10 @@ public:
     // side: sockets made there stay there. True when it ran.
     template <typename Fn> bool fromInternet(Fn fn)
     {
-        if (!enter(ns("net")))
+        if (!test::enterNamespace(ns("net")))
             return false;
         fn();
-        return enter(ns("home"));
+        return test::enterNamespace(ns("home"));
     }
 
     struct RouterOptions {
@@ -54,8 +56,6 @@ public:
     // Starts miniupnpd on the router and waits until it serves.
     bool startRouter(const RouterOptions &options);
     void stopRouter();
-    // The router drops everything from the LAN addressed to itself.
-    bool silenceRouter();
 
     // The router's forwardings, as "external port -> address:port".
     QStringList mappings() const;
@@ -69,8 +69,6 @@ public:
 
 private:
     QString ns(const char *role) const;
-    bool enter(const QString &name);
-    int run(const QStringList &command, QByteArray *output = nullptr) const;
     void stunLoop(int fd);
 
     QString m_tag;
