@@ -99,33 +99,19 @@ public:
     QDate today() const override { return date; }
 };
 
-// Records every call in order ("devices", "play:<size>:<first 4 bytes>", "stop").
+// Counts the chimes played; says there are `devices` outputs.
 class FakeSoundService final : public ISoundService {
 public:
     int devices = 1;
-    bool accept = true;
-    QStringList log;
-    QByteArray lastImage;
     int plays = 0;
-    int stops = 0;
 
-    int outputDeviceCount() override
-    {
-        log.append(QStringLiteral("devices"));
-        return devices;
-    }
-    bool play(const QByteArray &image) override
+    int outputDeviceCount() override { return devices; }
+    bool play(const QByteArray &) override
     {
         ++plays;
-        lastImage = image;
-        log.append(QStringLiteral("play:%1:%2").arg(image.size()).arg(QString::fromLatin1(image.left(4))));
-        return accept;
+        return true;
     }
-    void stop() override
-    {
-        ++stops;
-        log.append(QStringLiteral("stop"));
-    }
+    void stop() override {}
 };
 
 class RecordingAttention final : public IAttention {

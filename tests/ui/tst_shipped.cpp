@@ -3,8 +3,8 @@
 #include "platform/qtservices.h"
 #include "richtext/richview.h"
 #include "richtext/rtf.h"
-#include "tests/support/programfolder.h"
 #include "tests/support/files.h"
+#include "tests/support/programfolder.h"
 #include "ui/helpunit.h"
 #include "ui/shellactions.h"
 #include "ui/transcriptcommands.h"
@@ -27,10 +27,7 @@ using namespace Qt::StringLiterals;
 class TestShipped : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init()
-    {
-        QVERIFY(m_folder.emplace().dir.isValid());
-    }
+    void init() { QVERIFY(m_folder.emplace().dir.isValid()); }
 
     void helpWindowShowsShippedManual()
     {
@@ -74,7 +71,8 @@ private Q_SLOTS:
         OpenWebSite(m_folder->fakes.shell, m_folder->fakes.system.directory);
 
         QCOMPARE(m_folder->fakes.shell.calls.size(), 1);
-        QCOMPARE(QUrl(m_folder->fakes.shell.calls[0].url).toLocalFile(), m_folder->dir.filePath(u"natter-duo.html"_s));
+        QCOMPARE(QUrl(m_folder->fakes.shell.calls[0].url).toLocalFile(),
+                 m_folder->dir.filePath(u"natter-duo.html"_s));
     }
 
     void readerBuiltBesideProgram()
@@ -101,7 +99,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 20000);
         QFile started(marker);
         QVERIFY(started.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromLocal8Bit(started.readAll()).trimmed(), QDir(m_folder->dir.path()).canonicalPath());
+        QCOMPARE(QString::fromLocal8Bit(started.readAll()).trimmed(),
+                 QDir(m_folder->dir.path()).canonicalPath());
         QVERIFY(m_folder->fakes.messages.shown.isEmpty());
     }
 
