@@ -341,6 +341,17 @@ private Q_SLOTS:
         QCOMPARE(lines.removeAll(warning), 1);
         QCOMPARE(lines, sent);
 
+        // Old copies that come back while it is full: what the first sends
+        // is shown, and past an eighth more nothing is read at all.
+        const QString zs(400, u'z');
+        for (int time = 1; time <= 2; ++time) {
+            RawSocket old;
+            qint64 offered = 0;
+            QVERIFY(old.connectTo(m_port) && old.offer(cipher::encode(zs.toLatin1()), offered));
+            QTRY_VERIFY(old.ended());
+            QCOMPARE(m_host->count(zs), 1);
+        }
+
         m_host->form.Cleartext1Click();
         join(*m_joiner);
         QTRY_COMPARE(m_joiner->form.SecurityPanel->text(), QStringLiteral("Encrypted"));
