@@ -1,3 +1,4 @@
+// test group: system
 // A man in the middle: the joiner and the host in network namespaces of
 // their own, joined through a third one that redirects the joiner's TCP to
 // a relay, which connects on to the host and can strip the offer, record
