@@ -75,8 +75,6 @@ enum class Attack {
     ShortRecord,
     AfterFinal,
     PlainTextAfterHandshake,
-    UnknownTypeAfterHandshake,
-    RecordToHostFlipped,
 };
 
 // What the attacked side gives for the altered bytes.
@@ -110,12 +108,6 @@ SecureChannel::Output attack(Attack a, QByteArrayView share)
     const auto c = joiner.receive(confirm);
     if (c.failure != Failure::None)
         return c;
-
-    if (a == Attack::RecordToHostFlipped) {
-        QByteArray record = joiner.seal("bob: hi");
-        record[8] ^= 0x04;
-        return host.receive(record);
-    }
     const QByteArray one = host.seal("alice: one"), two = host.seal("alice: two"), final = host.sealFinal();
     switch (a) {
     case Attack::FlippedRecord: {
@@ -139,8 +131,6 @@ SecureChannel::Output attack(Attack a, QByteArrayView share)
         return joiner.receive(one + two + final + one);
     case Attack::PlainTextAfterHandshake:
         return joiner.receive(one + cipher::encode("mallory: hi"));
-    case Attack::UnknownTypeAfterHandshake:
-        return joiner.receive(one + QByteArray::fromHex("060000"));
     default:
         return joiner.receive(one + two + final);
     }
@@ -157,7 +147,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("first");
         QTest::addColumn<secure::OfferMatch>("match");
         const QByteArray offer = secure::offerWire();
-        QTest::newRow("nothing yet") << QByteArray() << secure::OfferMatch::Prefix;
         QTest::newRow("start of the offer") << offer.left(79) << secure::OfferMatch::Prefix;
         QTest::newRow("the offer") << offer << secure::OfferMatch::Offer;
         QTest::newRow("the offer then a frame") << offer + "\x02\x00" << secure::OfferMatch::Offer;
@@ -189,7 +178,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("typed");
         QTest::addColumn<QByteArray>("code");
         QTest::addColumn<bool>("refused");
-        QTest::newRow("six digits") << QByteArray("482917") << QByteArray("482917") << false;
         QTest::newRow("as shown") << QByteArray(" 482 917 ") << QByteArray("482917") << false;
         QTest::newRow("leading zeros") << QByteArray("000 001") << QByteArray("000001") << false;
         QTest::newRow("empty") << QByteArray("") << QByteArray("") << false;
@@ -197,7 +185,6 @@ private Q_SLOTS:
         QTest::newRow("five digits") << QByteArray("48291") << QByteArray() << true;
         QTest::newRow("seven digits") << QByteArray("4829170") << QByteArray() << true;
         QTest::newRow("a letter") << QByteArray("48291O") << QByteArray() << true;
-        QTest::newRow("a dash") << QByteArray("482-917") << QByteArray() << true;
     }
     void parseCode()
     {
@@ -227,32 +214,14 @@ private Q_SLOTS:
     void ristrettoVectors()
     {
         const cpace::Point base = point("e2f2ae0a6abc4e71a884a961c500515f58e30b6aa582dd8db6a65945e08d2d76");
-        const QList<QByteArray> multiples = {
-            "6a493210f7499cd17fecb510ae0cea23a110e8d5b901f8acadd3095c73a3b919",
-            "94741f5d5d52755ece4f23f044ee27d5d1ea1e2bd196b462166b16152a9d0259",
-            "da80862773358b466ffadfe0b3293ab3d9fd53c5ea6c955358f568322daf6a57",
-            "e0c418f7c8d9c4cdd7395b93ea124f3ad99021bb681dfc3302a9d99a2e53e64e",
-        };
-        const QList<unsigned char> factors = {2, 3, 4, 15};
-        for (qsizetype i = 0; i < factors.size(); ++i) {
-            cpace::Scalar y{};
-            y[0] = factors[i];
-            cpace::Point product{};
-            QVERIFY(cpace::scalarMult(y, base, product));
-            QCOMPARE(hexOf(product), multiples[i]);
-        }
-        const QList<std::pair<QByteArray, QByteArray>> hashed = {
-            {"Ristretto is traditionally a short shot of espresso coffee",
-             "3066f82a1a747d45120d1740f14358531a8f04bbffe6a819f86dfe50f44a0a46"},
-            {"by using a finer grind.", "f8f0c87cf237953c5890aec3998169005dae3eca1fbb04548c635953c817f92a"},
-            {"and is not a Ristretto as some believe.",
-             "80bd07262511cdde4863f8a7434cef696750681cb9510eea557088f76d9e5065"},
-        };
-        for (const auto &[label, expected] : hashed) {
-            cpace::Point element{};
-            QVERIFY(cpace::hashToGroup(label, element));
-            QCOMPARE(hexOf(element), expected);
-        }
+        cpace::Scalar fifteen{};
+        fifteen[0] = 15;
+        cpace::Point product{};
+        QVERIFY(cpace::scalarMult(fifteen, base, product));
+        QCOMPARE(hexOf(product), "e0c418f7c8d9c4cdd7395b93ea124f3ad99021bb681dfc3302a9d99a2e53e64e");
+        cpace::Point element{};
+        QVERIFY(cpace::hashToGroup("Ristretto is traditionally a short shot of espresso coffee", element));
+        QCOMPARE(hexOf(element), "3066f82a1a747d45120d1740f14358531a8f04bbffe6a819f86dfe50f44a0a46");
     }
 
     // The whole CPace computation for fixed scalars (32 bytes of 0x01 and of
@@ -340,16 +309,9 @@ private Q_SLOTS:
         }
     }
 
-    void wrongCodeIsRefused_data()
-    {
-        QTest::addColumn<QByteArray>("joinerCode");
-        QTest::newRow("one digit off") << QByteArray("482918");
-        QTest::newRow("another code") << QByteArray("000000");
-    }
     void wrongCodeIsRefused()
     {
-        QFETCH(QByteArray, joinerCode);
-        SecureChannel host(Role::Host, kCode), joiner(Role::Joiner, joinerCode);
+        SecureChannel host(Role::Host, kCode), joiner(Role::Joiner, "482918");
         const auto reply = joiner.receive(host.start());
         QCOMPARE(reply.failure, Failure::None);
         const auto refusal = host.receive(reply.send);
@@ -409,10 +371,6 @@ private Q_SLOTS:
         QTest::newRow("record after final") << Attack::AfterFinal << none << Failure::AfterFinal << 2;
         QTest::newRow("plain text after handshake")
             << Attack::PlainTextAfterHandshake << none << Failure::Integrity << 1;
-        QTest::newRow("unknown type after handshake")
-            << Attack::UnknownTypeAfterHandshake << none << Failure::Integrity << 1;
-        QTest::newRow("flipped record to host")
-            << Attack::RecordToHostFlipped << none << Failure::Integrity << 0;
     }
     void refusesAttack()
     {
