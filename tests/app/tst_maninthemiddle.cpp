@@ -28,7 +28,7 @@ const QString kHostAddress = u"10.214.2.2"_s;
 const QString kMiddleAddress = u"10.214.2.1"_s; // where the host sees its joiner
 constexpr quint16 kRelayPort = 6868;
 
-enum class Mitm { Relay, StripOffer, FlipRecord, DropRecord, DuplicateRecord, ReorderRecords, InjectOldLine };
+enum class Mitm { Relay, StripOffer, FlipRecord };
 
 // Takes the joiner's connections and relays them to the host, passing the
 // joiner's bytes unit by unit (the offer, then each frame) through `mode`.
@@ -89,33 +89,12 @@ private:
                 return;
             QByteArray frame = m_pending.left(size);
             m_pending.remove(0, size);
-            m_host->write(frame[0] == '\x04' ? alter(frame) : frame);
+            if (m_mode == Mitm::FlipRecord && frame[0] == '\x04' && ++m_records == 1)
+                frame[8] = char(frame[8] ^ 0x20);
+            m_host->write(frame);
         }
         if (!m_framed)
             m_host->write(std::exchange(m_pending, {}));
-    }
-
-    // What goes on for the joiner's records, the first of them altered.
-    QByteArray alter(QByteArray record)
-    {
-        if (++m_records > 2)
-            return record;
-        const bool first = m_records == 1;
-        switch (m_mode) {
-        case Mitm::FlipRecord:
-            record[8] = char(record[8] ^ (first ? 0x20 : 0));
-            return record;
-        case Mitm::DropRecord:
-            return first ? QByteArray() : record;
-        case Mitm::DuplicateRecord:
-            return first ? record + record : record;
-        case Mitm::ReorderRecords:
-            return first ? (m_held = record, QByteArray()) : record + m_held;
-        case Mitm::InjectOldLine:
-            return first ? cipher::encode("bob: an old line") + record : record;
-        default:
-            return record;
-        }
     }
 
     QTcpServer m_server;
@@ -124,7 +103,7 @@ private:
     QString m_middle;
     QTcpSocket *m_joiner = nullptr;
     QTcpSocket *m_host = nullptr;
-    QByteArray m_pending, m_held;
+    QByteArray m_pending;
     bool m_offerPassed = false, m_framed = false;
     int m_records = 0;
 };
@@ -148,15 +127,6 @@ class TestManInTheMiddle : public QObject {
     }
 
     static QString security(test::ChatProgram &p) { return p.form.SecurityPanel->text(); }
-
-    // Whether the window has a grey line that starts with `start`.
-    static bool told(test::ChatProgram &p, const QString &start)
-    {
-        const QList<TranscriptLine> lines = p.lines();
-        return std::any_of(lines.cbegin(), lines.cend(), [&](const TranscriptLine &l) {
-            return l.colour == colours::kSystem && l.text.startsWith(start);
-        });
-    }
 
     // The relay listening in the middle and the host in its namespace.
     bool start(Relay &relay, test::ChatProgram &host)
@@ -195,9 +165,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line");
         QTest::newRow("plain") << false
                                << u"NOT encrypted: your partner's copy of Natter Duo cannot encrypt."_s;
-        QTest::newRow("only encrypted")
-            << true
-            << u"Refused: your partner's copy of Natter Duo cannot encrypt, and Only encrypted is on."_s;
+        QTest::newRow("only encrypted") << true
+                                        << u"Refused: your partner's copy of Natter Duo cannot encrypt, and "
+                                           u"Only encrypted is on. Nothing was sent."_s;
     }
     void strippedOffer()
     {
@@ -209,8 +179,8 @@ private Q_SLOTS:
         Relay relay(Mitm::StripOffer, m_port, m_rig->name(kMiddle));
         QVERIFY(start(relay, host));
         QVERIFY(join(joiner, QString()));
-        QTRY_VERIFY_WITH_TIMEOUT(told(host, line), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(told(joiner, line), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(host.saw(line, colours::kSystem), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(joiner.saw(line, colours::kSystem), 10000);
         QVERIFY(relay.fromJoiner.startsWith(secure::offerWire()));
         QVERIFY(!relay.fromHost.startsWith('\x01')); // the host never said hello
     }
@@ -253,35 +223,21 @@ private Q_SLOTS:
         }
     }
 
-    // A record altered on its way, or an old line slipped in after the
-    // handshake, closes the conversation with the integrity line; the host
-    // listens on.
-    void alteredRecords_data()
+    // A record altered on its way closes the conversation with the
+    // integrity line; the host listens on.
+    void flippedRecord()
     {
-        QTest::addColumn<Mitm>("mode");
-        QTest::addColumn<int>("linesShown");
-        QTest::newRow("flipped") << Mitm::FlipRecord << 0;
-        QTest::newRow("dropped") << Mitm::DropRecord << 0;
-        QTest::newRow("duplicated") << Mitm::DuplicateRecord << 1;
-        QTest::newRow("reordered") << Mitm::ReorderRecords << 0;
-        QTest::newRow("old line injected") << Mitm::InjectOldLine << 0;
-    }
-    void alteredRecords()
-    {
-        QFETCH(Mitm, mode);
-        QFETCH(int, linesShown);
         test::ChatProgram host, joiner;
-        Relay relay(mode, m_port, m_rig->name(kMiddle));
+        Relay relay(Mitm::FlipRecord, m_port, m_rig->name(kMiddle));
         QVERIFY(start(relay, host));
         QVERIFY(join(joiner, host.code()));
         QTRY_COMPARE(security(joiner), u"Encrypted"_s);
         joiner.type(u"first"_s);
-        joiner.type(u"second"_s);
-        QTRY_VERIFY(told(host, u"Connection closed: a line failed its integrity check"_s));
+        QTRY_VERIFY(host.saw(u"Connection closed: a line failed its integrity check, so someone may be "
+                             u"interfering with the connection."_s,
+                             colours::kSystem));
         QTRY_COMPARE(host.form.status(), u"Listening . . ."_s);
-        const int shown = host.count(u"bob: first"_s) + host.count(u"bob: second"_s);
-        QCOMPARE(shown, linesShown);
-        QCOMPARE(host.count(u"bob: an old line"_s), 0);
+        QCOMPARE(host.count(u"bob: first"_s), 0);
     }
 
     // The joiner's offer and reply of an earlier conversation, replayed by
