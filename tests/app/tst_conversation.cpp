@@ -520,11 +520,8 @@ private Q_SLOTS:
         std::atomic<bool> burstOver = false;
         std::jthread burst([&](const std::stop_token &stop) {
             for (int i = 0; i < 1000 && !stop.stop_requested(); ++i) {
-                test::RawSocket joiner;
-                joiner.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-                socklen_t size = 0;
-                const sockaddr_storage to = test::RawSocket::at("127.0.0.1", m_port, size);
-                ::connect(joiner.fd, reinterpret_cast<const sockaddr *>(&to), size);
+                RawSocket joiner;
+                joiner.startConnect(m_port);
                 pollfd connected{joiner.fd, POLLOUT, 0};
                 ::poll(&connected, 1, 20); // one the full queue drops is given up
                 if (i % 2 == 0)
