@@ -4,6 +4,7 @@
 #include "net/scktcomp.h"
 #include "tests/support/fakeservices.h"
 #include "tests/support/rawsocket.h"
+#include "tests/support/socketlog.h"
 
 #include <QDir>
 #include <QTest>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 using namespace natter;
+using test::EventRecorder;
 using test::RawSocket;
 
 namespace {
@@ -32,71 +34,6 @@ QString asyncError(int code)
 {
     return QStringLiteral("Asynchronous socket error %1.").arg(code);
 }
-
-// Logs every handler call. The host's entries add the connection count the
-// handler saw and where its socket sits in the list: " n=2 at=1".
-struct EventRecorder {
-    QStringList log;
-    QByteArray received; // what the read handlers took
-    QList<int> chunkSizes;
-    bool suppressErrors = false;
-
-    QString seen() const { return log.join(QLatin1Char(',')); }
-
-    void attach(TCustomSocket &endpoint, TServerWinSocket *listening = nullptr)
-    {
-        const auto note = [this, &endpoint, listening](QString line, TCustomWinSocket *socket) {
-            if (line == u"Connect" || line == u"Disconnect")
-                line += QStringLiteral(" active=%1").arg(endpoint.Active());
-            if (listening)
-                line +=
-                    QStringLiteral(" n=%1 ").arg(listening->ActiveConnections()) + where(listening, socket);
-            log.append(line);
-        };
-        const auto on = [note](const char *name) -> TSocketNotifyEvent {
-            return [note, name](QObject *, TCustomWinSocket *socket) { note(QLatin1String(name), socket); };
-        };
-        const TSocketErrorEvent onError = [this, note](QObject *, TCustomWinSocket *socket, TErrorEvent e,
-                                                       int &code) {
-            const QStringList names =
-                QStringLiteral("General,Send,Receive,Connect,Disconnect,Accept,Lookup").split(u',');
-            note(QStringLiteral("Error ee%1 %2").arg(names[int(e)]).arg(code), socket);
-            if (suppressErrors)
-                code = 0;
-        };
-        const TSocketNotifyEvent onRead = [this](QObject *, TCustomWinSocket *socket) {
-            const QByteArray chunk = socket->ReceiveText();
-            chunkSizes.append(int(chunk.size()));
-            received += chunk;
-        };
-        endpoint.OnLookup = on("Lookup");
-        endpoint.OnConnecting = on("Connecting");
-        endpoint.OnConnect = on("Connect");
-        endpoint.OnDisconnect = on("Disconnect");
-        endpoint.OnListen = on("Listen");
-        endpoint.OnAccept = on("Accept");
-        endpoint.OnError = onError;
-        if (listening) {
-            listening->OnClientConnect = on("ClientConnect");
-            listening->OnClientDisconnect = on("ClientDisconnect");
-            listening->OnClientRead = onRead;
-            listening->OnClientError = onError;
-        } else {
-            endpoint.OnRead = onRead;
-        }
-    }
-
-    static QString where(TServerWinSocket *listening, TCustomWinSocket *socket)
-    {
-        if (socket == listening)
-            return QStringLiteral("self");
-        for (int i = 0; i < listening->ActiveConnections(); ++i) {
-            if (listening->Connections(i) == socket)
-                return QStringLiteral("at=%1").arg(i);
-        }
-        return QStringLiteral("at=-1");
-    }
-};
 
 } // namespace
 
