@@ -8,6 +8,7 @@
 
 #include "app/natterform.h"
 #include "app/wiring.h"
+#include "bench/app/floodprobe.h"
 #include "net/scktcomp.h"
 #include "router/portmapping.h"
 #include "tests/support/fakeservices.h"
@@ -30,63 +31,9 @@
 #include <unistd.h>
 
 using namespace natter;
-using Clock = std::chrono::steady_clock;
+using namespace natter::bench;
 
 namespace {
-
-int connectTo(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Connects, says something, then waits (at most 5 s) for a 35-byte notice. Milliseconds, or -1.
-double probeOnce(quint16 port)
-{
-    const int fd = connectTo(port);
-    if (fd < 0)
-        return -1;
-    // An old copy speaks first: a host that is free decides on these bytes and sends the absent notice;
-    // a busy one sends its notice at once.
-    ::send(fd, "\x51\x6D", 2, MSG_NOSIGNAL);
-    const auto start = Clock::now();
-    const timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    char buf[64];
-    ssize_t got = 0;
-    while (got < 35) {
-        const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-        if (r <= 0)
-            break;
-        got += r;
-    }
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    ::close(fd);
-    return got >= 35 ? ms : -1;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
-
-long peakRssKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    const QByteArray s = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
-    return s.mid(s.indexOf("VmHWM:") + 6, 16).trimmed().split(' ').value(0).toLong();
-}
 
 void runLoopUntil(const std::atomic<bool> &done)
 {
@@ -149,12 +96,10 @@ int main(int argc, char *argv[])
         QByteArray chunk(64 * 1024, 'x');
         for (qsizetype i = 0; i < chunk.size(); ++i)
             chunk[i] = char(' ' + (i * 7 + i / 61) % 95);
-        const timeval limit{0, 200 * 1000}; // a send that blocks this long gives the deadline a look
         while (Clock::now() < deadline) {
-            const int fd = connectTo(port);
+            const int fd = connectTo(port, std::chrono::milliseconds(200));
             if (fd < 0)
                 continue;
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
             ++connections;
             while (Clock::now() < deadline) {
                 const ssize_t r = ::send(fd, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL);
@@ -167,16 +112,7 @@ int main(int argc, char *argv[])
         }
         done = true;
     });
-    std::vector<double> probes;
-    int failed = 0;
-    std::thread prober([&] {
-        while (!done) {
-            const auto next = Clock::now() + std::chrono::milliseconds(100);
-            const double ms = probeOnce(port);
-            ms < 0 ? ++failed : (probes.push_back(ms), 0);
-            std::this_thread::sleep_until(next);
-        }
-    });
+    Prober prober(port, done);
     // The user does as the grey warning asks: the chat is cleared whenever it is nearly full, so the host
     // keeps taking the flood instead of refusing it.
     int clears = 0;
@@ -190,6 +126,8 @@ int main(int argc, char *argv[])
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     prober.join();
     flooder.join();
+    const std::vector<double> &probes = prober.times;
+    const int failed = prober.failed;
 
     const long rssMb = peakRssKb() / 1024;
     const double p99 = percentile(probes, 0.99);

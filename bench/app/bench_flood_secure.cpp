@@ -4,6 +4,7 @@
 // whenever the host cuts it at 4 MB of text. A second raw peer connects every 100 ms and times the busy
 // notice (or the absent notice, when it finds the host free). Goals as for the plain flood: probe p99 under
 // 50 ms over at least 100 probes, peak RSS under 300 MB. Usage: bench_flood_secure [seconds, default 30]
+#include "bench/app/floodprobe.h"
 #include "messaging/securechannel.h"
 #include "tests/support/chatprogram.h"
 
@@ -25,26 +26,9 @@
 #include <unistd.h>
 
 using namespace natter;
-using Clock = std::chrono::steady_clock;
+using namespace natter::bench;
 
 namespace {
-
-int connectTo(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const timeval limit{0, 200 * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    return fd;
-}
 
 bool sendAll(int fd, const QByteArray &bytes, Clock::time_point deadline)
 {
@@ -75,34 +59,6 @@ bool handshake(int fd, secure::SecureChannel &channel, Clock::time_point deadlin
             return false;
     }
     return channel.isEstablished();
-}
-
-// Connects, says something, then waits (at most 5 s) for a 35-byte notice. Milliseconds, or -1.
-double probeOnce(quint16 port)
-{
-    const int fd = connectTo(port);
-    if (fd < 0)
-        return -1;
-    ::send(fd, "\x51\x6D", 2, MSG_NOSIGNAL); // an old copy: a free host decides on it and says it is absent
-    const auto start = Clock::now();
-    char buf[64];
-    ssize_t got = 0;
-    while (got < 35 && Clock::now() - start < std::chrono::seconds(5)) {
-        const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-        if (r == 0 || (r < 0 && errno != EAGAIN))
-            break;
-        got += qMax(r, ssize_t(0));
-    }
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    ::close(fd);
-    return got >= 35 ? ms : -1;
-}
-
-long peakRssKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    const QByteArray s = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
-    return s.mid(s.indexOf("VmHWM:") + 6, 16).trimmed().split(' ').value(0).toLong();
 }
 
 } // namespace
@@ -143,7 +99,7 @@ int main(int argc, char *argv[])
                     break; // a code serves one conversation: wait for the next one shown
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            const int fd = connectTo(port);
+            const int fd = connectTo(port, std::chrono::milliseconds(200));
             if (fd < 0)
                 continue;
             secure::SecureChannel channel(secure::Role::Joiner, next);
@@ -157,16 +113,7 @@ int main(int argc, char *argv[])
         }
         done = true;
     });
-    std::vector<double> probes;
-    int failed = 0;
-    std::thread prober([&] {
-        while (!done) {
-            const auto next = Clock::now() + std::chrono::milliseconds(100);
-            const double ms = probeOnce(port);
-            ms < 0 ? ++failed : (probes.push_back(ms), 0);
-            std::this_thread::sleep_until(next);
-        }
-    });
+    Prober prober(port, done);
     int clears = 0;
     while (!done) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -184,8 +131,9 @@ int main(int argc, char *argv[])
     prober.join();
     flooder.join();
 
-    std::sort(probes.begin(), probes.end());
-    const double p99 = probes.empty() ? 0 : probes[std::min(probes.size() - 1, probes.size() * 99 / 100)];
+    const std::vector<double> &probes = prober.times;
+    const int failed = prober.failed;
+    const double p99 = percentile(probes, 0.99);
     const long rssMb = peakRssKb() / 1024;
     const bool ok = probes.size() >= 100 && p99 < 50 && rssMb < 300 && failed == 0 && conversations > 0;
     std::printf(

@@ -17,7 +17,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 namespace natter::test {
 
 struct RawSocket {
