@@ -7,6 +7,7 @@
 #include "platform/qtservices.h"
 #include "router/portmapping.h"
 #include "tests/support/fakeservices.h"
+#include "tests/support/rawsocket.h"
 
 #include <QAction>
 #include <QApplication>
@@ -15,7 +16,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextBlock>
 #include <QTimer>
@@ -215,12 +215,9 @@ private Q_SLOTS:
     {
         const std::unique_ptr<WindowSet> subsystems =
             attachSubsystems(*m_form, m_fakes->services(), std::make_unique<PortMapper>());
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 port = probe.serverPort();
-        probe.close();
+        const test::HeldPort port;
         m_fakes->prompt.answer(QStringLiteral("ann"));
-        m_fakes->prompt.answer(QString::number(port));
+        m_fakes->prompt.answer(port.text());
         m_form->Listen1Click();
         QCOMPARE(m_form->status(), QStringLiteral("Listening . . ."));
 
@@ -230,7 +227,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowActive(&other));
         const QList<QWidget *> &requests = m_fakes->attention.requests;
         QTcpSocket peer;
-        peer.connectToHost(QHostAddress::LocalHost, port);
+        peer.connectToHost(QHostAddress::LocalHost, port.port);
         QTRY_COMPARE(m_form->status(), QStringLiteral("Connected from: 127.0.0.1"));
         QCOMPARE(requests, QList<QWidget *>{m_form.get()}); // a new peer
         peer.write(ChatLines::wireForm(QStringLiteral("bob"), QStringLiteral("hi")));

@@ -67,6 +67,7 @@ class TestSecureLink : public QObject {
     Q_OBJECT
 
     std::unique_ptr<Peer> m_host, m_joiner;
+    std::unique_ptr<test::HeldPort> m_held;
     quint16 m_port = 0;
 
     void listen()
@@ -92,13 +93,14 @@ private Q_SLOTS:
     {
         m_host = std::make_unique<Peer>();
         m_joiner = std::make_unique<Peer>();
-        RawSocket probe;
-        m_port = probe.listen("127.0.0.1");
+        m_held = std::make_unique<test::HeldPort>();
+        m_port = m_held->port;
     }
     void cleanup()
     {
         m_joiner.reset();
         m_host.reset();
+        m_held.reset();
     }
 
     void twoCopies_data()
