@@ -7,15 +7,13 @@
 // Usage: bench_flood [seconds, default 30]
 
 #include "app/natterform.h"
-#include "app/wiring.h"
 #include "bench/app/floodprobe.h"
 #include "net/scktcomp.h"
-#include "router/portmapping.h"
-#include "tests/support/fakeservices.h"
+#include "tests/support/chatprogram.h"
+#include "tests/support/rawsocket.h"
 
 #include <QApplication>
 #include <QFile>
-#include <QTcpServer>
 #include <QToolButton>
 
 #include <algorithm>
@@ -49,16 +47,12 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(1, QByteArray(argv[1]).toInt()) : 30;
 
-    test::FakeServices fakes;
-    Tnatterform form{fakes.sound};
-    const std::unique_ptr<WindowSet> subsystems =
-        attachSubsystems(form, fakes.services(), std::make_unique<PortMapper>());
+    test::ChatProgram host;
+    Tnatterform &form = host.form;
     form.show();
-    QTcpServer spare; // finds a free port
-    const quint16 port = spare.listen(QHostAddress::LocalHost) ? spare.serverPort() : 0;
-    spare.close();
-    fakes.prompt.answer(QStringLiteral("host"));
-    fakes.prompt.answer(QString::number(port));
+    const test::HeldPort held;
+    const quint16 port = held.port;
+    host.answer({QStringLiteral("host"), held.text()});
     form.Listen1Click();
     form.ToolButton2->click(); // absent: a probe that finds the host free is told so
 

@@ -7,10 +7,10 @@
 #include "bench/app/floodprobe.h"
 #include "messaging/securechannel.h"
 #include "tests/support/chatprogram.h"
+#include "tests/support/rawsocket.h"
 
 #include <QApplication>
 #include <QFile>
-#include <QTcpServer>
 #include <QToolButton>
 
 #include <algorithm>
@@ -71,10 +71,9 @@ int main(int argc, char *argv[])
 
     test::ChatProgram host;
     host.form.show();
-    QTcpServer spare; // finds a free port
-    const quint16 port = spare.listen(QHostAddress::LocalHost) ? spare.serverPort() : 0;
-    spare.close();
-    host.answer({QStringLiteral("host"), QString::number(port)});
+    const test::HeldPort held;
+    const quint16 port = held.port;
+    host.answer({QStringLiteral("host"), held.text()});
     host.form.Listen1Click();
     host.form.ToolButton2->click(); // absent: a probe that finds the host free is told so
 
