@@ -4,15 +4,17 @@
 # Counts non-blank lines that are not only a comment ("//" in C++, "#" in
 # shell scripts) in:
 #   code          every .cpp and .h outside tests/ and bench/
-#   unit tests    every .cpp, .h and .sh under tests/ that runs anywhere,
-#                 without root (tests/fuzz excluded)
+#   unit tests    every .cpp, .h, .sh and .js under tests/ that runs
+#                 anywhere, without root (tests/fuzz excluded)
 #   system tests  the files under tests/ that carry the line
 #                     // test group: system      (or "# test group: system")
 #                 near their top: they need network namespaces, the real
-#                 router daemon, an X server or the sound server; plus the
-#                 fuzz targets (tests/fuzz)
-# Fuzz corpora, dictionaries and test data files are not counted; nor are
-# CMakeLists.txt files, on either side.
+#                 router daemon, an X server, the sound server or a second
+#                 implementation's runtime and modules from a registry (the
+#                 Node peer); plus the fuzz targets (tests/fuzz)
+# Fuzz corpora, dictionaries, test data files and installed modules
+# (node_modules) are not counted; nor are CMakeLists.txt files, on either
+# side.
 #
 # Prints both ratios and the figures per folder.
 #   scripts/test-ratio.sh            print
@@ -57,8 +59,8 @@ while IFS= read -r f; do
         unit_by[$folder]=$((${unit_by[$folder]:-0} + n))
         unit=$((unit + n))
     fi
-done < <(find tests -path tests/fuzz/corpus -prune -o -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.sh' \) \
-    -print | sort)
+done < <(find tests -path tests/fuzz/corpus -prune -o -name node_modules -prune -o -type f \
+    \( -name '*.cpp' -o -name '*.h' -o -name '*.sh' -o -name '*.js' \) -print | sort)
 
 if [ "${1:-}" = "--baseline" ]; then
     {

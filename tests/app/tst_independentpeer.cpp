@@ -1,3 +1,4 @@
+// test group: system
 // A real chat window against the independent peer of tests/peer (its own
 // CPace, key schedule and records), as host and as joiner: an honest peer
 // converses encrypted both ways and ends with its final record; a

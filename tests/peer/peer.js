@@ -1,4 +1,5 @@
 'use strict';
+// test group: system
 // An independent peer for the encrypted protocol of docs/protocol.md, for
 // the tests: CPace and the key schedule with @noble/curves and
 // @noble/hashes, the record streams with libsodium-wrappers. It plays host

@@ -1,3 +1,4 @@
+// test group: system
 #pragma once
 
 // The independent peer of tests/peer/peer.js, run by node with the modules
