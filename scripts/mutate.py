@@ -126,8 +126,8 @@ MUTANTS = [
     # --- app: the transcript's colours and bound, the window, the wiring
     ("view-colour-property", "app", "transcriptview.cpp", "static_cast<uint>(m_colour & 0xFFFFFFu)", "static_cast<uint>(m_colour & 0xFFFF00u)"),
     ("view-foreground", "app", "transcriptview.cpp", "chars.setForeground(QColor::fromRgb(m_colour));", "chars.setForeground(QColor::fromRgb(0));"),
-    ("view-max-characters", "app", "transcriptview.cpp", "kMaxCharacters = 8 * 1024 * 1024", "kMaxCharacters = 16 * 1024 * 1024"),
-    ("view-line-overhead", "app", "transcriptview.cpp", "kLineOverhead = 64", "kLineOverhead = 0"),
+    ("view-max-characters", "app", "messaging/transcript.h", "kTranscriptCharacters = 8 * 1024 * 1024", "kTranscriptCharacters = 16 * 1024 * 1024"),
+    ("view-line-overhead", "app", "transcriptview.cpp", "m_characters += text.size() + 1;", "m_characters += text.size();"),
     ("view-newline-kept", "app", "transcriptview.cpp", ".replace(QLatin1Char('\\n'), QLatin1Char(' '));\n    cursor", ";\n    cursor"),
     ("view-clear-count", "app", "transcriptview.cpp", "    resetEnd();\n    m_empty = true;", "    QTextCursor(document()).movePosition(QTextCursor::End);\n    m_empty = true;"),
     ("wiring-attention-colour", "app", "wiring.cpp", "if (colour == colours::kPeer)", "if (colour == colours::kOwn)"),
