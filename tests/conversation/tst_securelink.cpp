@@ -305,64 +305,6 @@ private Q_SLOTS:
         }
     }
 
-    // The cap on what waits for a partner that does not read counts the
-    // lines' text, not their records.
-    void aPartnerThatDoesNotReadIsSentFourMegabytesOfText()
-    {
-        listen();
-        RawSocket raw;
-        QVERIFY(raw.connectTo("127.0.0.1", m_port));
-        secure::SecureChannel channel(secure::Role::Joiner, m_host->code().toLatin1());
-        QVERIFY(handshake(raw, channel));
-        QTRY_COMPARE(security(*m_host), kEncrypted);
-        const QString text(1000, QLatin1Char('x')); // "ann: " and this: 1,005 bytes, 1,025 as a record
-        for (int i = 0; i < 20000 && m_host->form.entryText().isEmpty(); ++i)
-            m_host->type(text);
-
-        QCOMPARE(
-            m_host->lastLine(),
-            (TranscriptLine{QStringLiteral("The peer is not reading: line not sent."), colours::kSystem}));
-        const qint64 pending = m_host->form.ServerSocket->Socket()->Connections(0)->PendingOutput();
-        QVERIFY2(pending * 1005 >= (qint64(4 << 20) - 1005) * 1025,
-                 qPrintable(QString::number(pending))); // the oldest record may be partly gone
-        QVERIFY(pending * 1005 < (qint64(4 << 20) + 1005) * 1025);
-    }
-
-    // The cap on what one conversation may receive counts the opened lines.
-    void aFloodOfRecordsIsCutPastFourMegabytesOfText()
-    {
-        listen();
-        RawSocket raw;
-        QVERIFY(raw.connectTo(m_port));
-        secure::SecureChannel channel(secure::Role::Joiner, m_host->code().toLatin1());
-        QVERIFY(handshake(raw, channel));
-        const QByteArray line = "bob: " + QByteArray(995, 'z'); // 1,000 bytes of text, 1,020 as a record
-        QByteArray pending;
-        qint64 sent = 0;
-
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                while (pending.size() < 65536)
-                    pending += channel.seal(line);
-                const qint64 before = sent;
-                const bool open = raw.offer(pending, sent);
-                pending.remove(0, sent - before);
-                return !open;
-            },
-            60000));
-
-        QTRY_COMPARE(m_host->form.status(), kListening);
-        QCOMPARE(m_host->lastLine(),
-                 (TranscriptLine{QStringLiteral("Connection closed: the peer sent more than "
-                                                "4 MB."),
-                                 colours::kSystem}));
-        qsizetype shown = 0;
-        for (const TranscriptLine &l : m_host->lines())
-            shown += l.colour == colours::kPeer ? l.text.size() : 0;
-        QVERIFY2(shown > 4 * 1024 * 1024 && shown <= 4 * 1024 * 1024 + 65536,
-                 qPrintable(QString::number(shown)));
-    }
-
     void badInputAfterTheOffer_data()
     {
         QTest::addColumn<bool>("secured"); // the handshake is done first

@@ -107,13 +107,6 @@ private Q_SLOTS:
         QTRY_COMPARE(openFds(), baseline); // every socket of the case is closed again
     }
 
-    void listeningRaisesLookupThenListen()
-    {
-        listen();
-        QCOMPARE(hostLog.seen(), QStringLiteral("Lookup n=0 self,Listen n=0 self"));
-        QVERIFY(server->Active());
-    }
-
     void closingTheSecondInsideClientConnectKeepsItListedUntilTheLoopReturns()
     {
         const quint16 port = listen();
@@ -207,23 +200,6 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(EListError, server->Socket()->Connections(1));
     }
 
-    void remoteAddressAfterTheJoinerResetIsTheOneAccepted()
-    {
-        hostLog.suppressErrors = true;
-        const quint16 port = listen();
-        TServerWinSocket *listening = server->Socket();
-        QStringList addresses;
-        listening->OnClientConnect = [&](QObject *, TCustomWinSocket *k) {
-            addresses.append(k->RemoteAddress());
-        };
-        RawSocket peer;
-        QVERIFY(peer.connectTo(port));
-        peer.reset(); // before the host has taken the connection
-
-        QTRY_COMPARE(addresses, QStringList(QStringLiteral("127.0.0.1")));
-        QCOMPARE(fakes->report.shown, QStringList());
-    }
-
     void failedAttempt_data()
     {
         QTest::addColumn<QString>("host");
@@ -279,25 +255,6 @@ private Q_SLOTS:
         QCOMPARE(fakes->report.shown, QStringList(exceptionReportText(bindError)));
         QVERIFY(!server->Active());
         QCOMPARE(hostLog.seen(), QStringLiteral("Lookup n=0 self,Disconnect active=0 n=0 self"));
-    }
-
-    void settingsWhileActive()
-    {
-        server->SetHost(QStringLiteral("localhost"));
-        const quint16 port = listen();
-
-        guarded([this] { server->SetPort(0); }); // equal values, in any case, are accepted
-        guarded([this] { server->SetHost(QStringLiteral("LocalHost")); });
-        QCOMPARE(fakes->report.shown, QStringList());
-
-        guarded([this] { server->SetPort(1); });
-        guarded([this] { server->SetHost(QStringLiteral("example.invalid")); });
-        const QString refusal =
-            exceptionReportText(QStringLiteral("Can't change value while socket is active"));
-        QCOMPARE(fakes->report.shown, QStringList({refusal, refusal}));
-        QCOMPARE(server->Port(), 0);
-        QCOMPARE(server->Host(), QStringLiteral("localhost"));
-        QCOMPARE(server->Socket()->LocalPort(), int(port));
     }
 
     void aLargeSendArrivesWholeThroughASlowReaderAndFillsTheQueue()

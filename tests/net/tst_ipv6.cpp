@@ -171,22 +171,6 @@ private Q_SLOTS:
         QCOMPARE(order.join(QLatin1Char(' ')), tried);
     }
 
-    void theHostTakesBothFamiliesOnOneSocket()
-    {
-        const quint16 port = e->listen();
-        QCOMPARE(socketFamily(e->server.Socket()->SocketHandle()), loopbackIpv6Works() ? AF_INET6 : AF_INET);
-        RawSocket v4;
-        QVERIFY(v4.connectTo("127.0.0.1", port));
-        QTRY_COMPARE(e->server.Socket()->ActiveConnections(), 1);
-        QCOMPARE(e->hostSaw(0), QStringLiteral("127.0.0.1"));
-        if (!loopbackIpv6Works())
-            return;
-        RawSocket v6;
-        QVERIFY(v6.connectTo("::1", port));
-        QTRY_COMPARE(e->server.Socket()->ActiveConnections(), 2);
-        QCOMPARE(e->hostSaw(1), QStringLiteral("::1"));
-    }
-
     void namesInANetworkNamespace()
     {
         if (!loopbackIpv6Works())
