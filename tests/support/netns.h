@@ -12,8 +12,6 @@
 #include <QStandardPaths>
 #include <QStringList>
 
-#include <thread>
-
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
@@ -42,8 +40,8 @@ inline int runCommand(const QStringList &command, QByteArray *output = nullptr, 
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-// Moves the calling thread into the named namespace; its sockets are made
-// there from then on.
+// Moves the calling thread into the named namespace; its sockets, and the
+// threads it starts, are made there from then on.
 inline bool enterNamespace(const QString &name)
 {
     const int fd = ::open(qPrintable(QStringLiteral("/var/run/netns/") + name), O_RDONLY | O_CLOEXEC);
@@ -67,13 +65,6 @@ template <typename Fn> bool inNamespace(const QString &name, Fn fn)
     return entered && back;
 }
 
-// Runs fn(entered) on a thread of its own inside the named namespace, so
-// that no other thread's namespace changes.
-template <typename Fn> void onThreadInNamespace(const QString &name, Fn fn)
-{
-    std::thread([&] { fn(enterNamespace(name)); }).join();
-}
-
 class NamespaceRig {
 public:
     // Namespaces are named "<prefix>-<pid>-<role>".
@@ -93,7 +84,8 @@ public:
     NamespaceRig(const NamespaceRig &) = delete;
     NamespaceRig &operator=(const NamespaceRig &) = delete;
 
-    // Empty when namespaces can be made here; else why not.
+    // Empty when namespaces can be made here and the tools are installed;
+    // else why not.
     static QString unavailable(const QStringList &tools = {})
     {
         if (::geteuid() != 0)
@@ -137,15 +129,18 @@ public:
     }
 
     // A veth pair between two namespaces, each end with its address
-    // ("10.0.0.1/24"), both up.
-    bool link(const QString &roleA, const QString &addressA, const QString &roleB, const QString &addressB)
+    // ("10.0.0.1/24"), both up. The ends are named after the pair's number
+    // unless named here (each name lives in its own namespace).
+    bool link(const QString &roleA, const QString &addressA, const QString &roleB, const QString &addressB,
+              QString a = {}, QString b = {})
     {
-        const QString a = QStringLiteral("v%1a%2").arg(::getpid()).arg(m_links);
-        const QString b = QStringLiteral("v%1b%2").arg(::getpid()).arg(m_links++);
-        return runCommand({QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("add"), a,
-                           QStringLiteral("netns"), name(roleA), QStringLiteral("type"),
-                           QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), b,
-                           QStringLiteral("netns"), name(roleB)}) == 0 &&
+        if (a.isEmpty())
+            a = QStringLiteral("v%1a%2").arg(::getpid()).arg(m_links);
+        if (b.isEmpty())
+            b = QStringLiteral("v%1b%2").arg(::getpid()).arg(m_links);
+        ++m_links;
+        return ip(roleA,
+                  QStringLiteral("link add %1 type veth peer name %2 netns %3").arg(a, b, name(roleB))) &&
                ip(roleA, QStringLiteral("addr add %1 dev %2").arg(addressA, a)) &&
                ip(roleB, QStringLiteral("addr add %1 dev %2").arg(addressB, b)) &&
                ip(roleA, QStringLiteral("link set %1 up").arg(a)) &&
