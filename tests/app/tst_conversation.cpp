@@ -446,7 +446,7 @@ private Q_SLOTS:
         const auto partner = [](std::vector<Joiner> &joiners) {
             std::vector<test::RawSocket *> live;
             for (Joiner &j : joiners)
-                if (j && !j->gone())
+                if (j && !j->ended())
                     live.push_back(j.get());
             return live;
         };

@@ -1,10 +1,10 @@
 // IPv6 in the connections layer, through real sockets and a real event loop:
-// on ::1 here, and with host names inside a network namespace the test makes
-// (the test program runs itself again inside it), and on a machine without
-// IPv6 (the test program runs itself again with IPv6 sockets refused).
-#include "net/scktcomp.h"
+// addresses as users type and read them, with host names inside a network
+// namespace the test makes, and on a machine without IPv6 (in both cases the
+// test program runs itself again, inside the namespace or with IPv6 sockets
+// refused).
+#include "net/hostlookup.h"
 #include "net/socketaddress.h"
-#include "tests/support/fakeservices.h"
 #include "tests/support/netns.h"
 #include "tests/support/rawsocket.h"
 #include "tests/support/socketlog.h"
@@ -12,24 +12,23 @@
 #include <QTest>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 using namespace natter;
-using test::loopbackIpv6Works;
 using test::RawSocket;
 
 namespace {
 
 const char *const kInNamespace = "--in-namespace";
 const char *const kWithoutIpv6 = "--without-ipv6";
+
+// A mode of this test program that cannot be set up where it runs.
+constexpr int kCannotRun = 77;
 
 // The names the namespace's hosts file gives. Its loopback interface also
 // has 2001:db8::7 and 192.0.2.7.
@@ -40,48 +39,14 @@ const char *const kHostsFile = "::1 twofamilies.test\n"
                                "2001:db8::dead unreachable.test\n"
                                "2001:db8::beef unreachable.test\n";
 
-// One client endpoint and one listening endpoint, as the main window has.
-struct Endpoints {
-    test::FakeServices fakes;
-    TServerSocket server;
-    TClientSocket client;
-    test::EventRecorder log; // the joiner's
-    Endpoints()
-    {
-        log.attach(client);
-        log.suppressErrors = true; // as the main window does
-    }
-    QString hostSaw(int i) { return server.Socket()->Connections(i)->RemoteAddress(); }
-    quint16 listen()
-    {
-        server.SetActive(true);
-        return quint16(server.Socket()->LocalPort());
-    }
-    void join(const QString &host, quint16 port)
-    {
-        client.SetHost(host);
-        client.SetPort(port);
-        client.SetActive(true);
-    }
-};
-
-// A mode of this test program that cannot be set up where it runs.
-constexpr int kCannotRun = 77;
-
-QStringList words(const char *text)
+// Runs this test program again after `launcher` (words), with `mode` in place
+// of its name and the test functions `cases` (words too): its exit code.
+int runAgain(const QString &launcher, const char *mode, const char *cases, QByteArray &printed)
 {
-    return QString::fromLatin1(text).split(QLatin1Char(' '));
-}
-
-// Runs this test program again, after `launcher`, in the mode `mode`.
-int runAgain(const QStringList &launcher, const char *mode, QString &output)
-{
-    QByteArray printed;
-    const int result =
-        test::runCommand(launcher + QStringList{QCoreApplication::applicationFilePath(), QLatin1String(mode)},
-                         &printed, {}, 120000);
-    output = QString::fromLocal8Bit(printed);
-    return result;
+    QStringList command = launcher.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    command << QCoreApplication::applicationFilePath() << QLatin1String(mode)
+            << QString::fromLatin1(cases).split(QLatin1Char(' '));
+    return test::runCommand(command, &printed, {}, 120000);
 }
 
 // From here on, this process cannot make IPv6 sockets, as on a machine
@@ -103,18 +68,11 @@ bool refuseIpv6Sockets()
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// On this machine's loopback
-
 class TestIpv6 : public QObject {
     Q_OBJECT
-    std::unique_ptr<Endpoints> e;
 
 private Q_SLOTS:
-    void init() { e = std::make_unique<Endpoints>(); }
-    void cleanup() { e.reset(); }
-
-    void addressTexts_data()
+    void addressesAsShownInTheOrderTried_data()
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("shown"); // empty: not a numeric address
@@ -128,52 +86,40 @@ private Q_SLOTS:
         row("2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1");    // the first of equal runs
         row("2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"); // one zero group stays
         row("::102:304", "::102:304");
-        row("::1", "::1");
         row("fe80::1%1", "fe80::1%lo");
         row("fe80::1%no-such-interface", "");
         row("[192.0.2.7]", "");
         row("example.org", "");
+        // IPv6 first, then the families alternately, each in its order
+        row("192.0.2.1 192.0.2.2 2001:db8::1 2001:db8::2 2001:db8::3",
+            "2001:db8::1 192.0.2.1 2001:db8::2 192.0.2.2 2001:db8::3");
+        row("192.0.2.1 192.0.2.1 ::1 ::1", "::1 192.0.2.1"); // repeats dropped
+        row("192.0.2.1 192.0.2.2 192.0.2.3 192.0.2.4 192.0.2.5 192.0.2.6 192.0.2.7 192.0.2.8 192.0.2.9 "
+            "192.0.2.10 192.0.2.11",
+            "192.0.2.1 192.0.2.2 192.0.2.3 192.0.2.4 192.0.2.5 192.0.2.6 192.0.2.7 192.0.2.8 192.0.2.9 "
+            "192.0.2.10"); // at most ten
     }
-    void addressTexts()
+
+    // What the user typed (addresses a name gave, in that order), as the
+    // user reads it, in the order connecting tries them.
+    void addressesAsShownInTheOrderTried()
     {
         QFETCH(QString, typed);
         QFETCH(QString, shown);
-        const std::optional<SocketAddress> address = SocketAddress::fromText(typed);
-        QCOMPARE(address ? address->text() : QString(), shown);
-    }
-
-    void connectingOrder_data()
-    {
-        QTest::addColumn<QString>("resolved");
-        QTest::addColumn<QString>("tried");
-        QTest::newRow("IPv6 first") << "192.0.2.1 2001:db8::1"
-                                    << "2001:db8::1 192.0.2.1";
-        QTest::newRow("alternately, each family in order")
-            << "192.0.2.1 192.0.2.2 2001:db8::1 2001:db8::2 2001:db8::3"
-            << "2001:db8::1 192.0.2.1 2001:db8::2 192.0.2.2 2001:db8::3";
-        QTest::newRow("repeats dropped") << "192.0.2.1 192.0.2.1 ::1 ::1"
-                                         << "::1 192.0.2.1";
-        QTest::newRow("at most ten") << "192.0.2.1 192.0.2.2 192.0.2.3 192.0.2.4 192.0.2.5 192.0.2.6 "
-                                        "192.0.2.7 192.0.2.8 192.0.2.9 192.0.2.10 192.0.2.11"
-                                     << "192.0.2.1 192.0.2.2 192.0.2.3 192.0.2.4 192.0.2.5 192.0.2.6 "
-                                        "192.0.2.7 192.0.2.8 192.0.2.9 192.0.2.10";
-    }
-    void connectingOrder()
-    {
-        QFETCH(QString, resolved);
-        QFETCH(QString, tried);
         QList<SocketAddress> addresses;
-        for (const QString &text : resolved.split(QLatin1Char(' ')))
-            addresses.append(*SocketAddress::fromText(text));
+        for (const QString &text : typed.split(QLatin1Char(' '))) {
+            if (const std::optional<SocketAddress> address = SocketAddress::fromText(text))
+                addresses.append(*address);
+        }
         QStringList order;
-        for (const SocketAddress &a : natter::connectingOrder(addresses))
+        for (const SocketAddress &a : connectingOrder(addresses))
             order.append(a.text());
-        QCOMPARE(order.join(QLatin1Char(' ')), tried);
+        QCOMPARE(order.join(QLatin1Char(' ')), shown);
     }
 
     void namesInANetworkNamespace()
     {
-        if (!loopbackIpv6Works())
+        if (!test::loopbackIpv6Works())
             QSKIP("this machine has no IPv6 loopback address");
         test::NamespaceRig rig(QStringLiteral("natter-ipv6"));
         const QString names = QStringLiteral("names");
@@ -181,55 +127,62 @@ private Q_SLOTS:
             !rig.ip(names, QStringLiteral("addr add 2001:db8::7/128 dev lo nodad")) ||
             !rig.ip(names, QStringLiteral("addr add 192.0.2.7/32 dev lo")))
             QSKIP("cannot make a network namespace here (it takes root and 'ip netns')");
-        QString output;
-        const int result = runAgain(words("ip netns exec") << rig.name(names), kInNamespace, output);
-        QVERIFY2(result == 0, qPrintable(output));
+        QByteArray printed;
+        const int result =
+            runAgain(QStringLiteral("ip netns exec ") + rig.name(names), kInNamespace,
+                     "aDeadFirstAddressGivesWayToALiveOne whenNoAddressAnswersTheErrorComesOnce", printed);
+        QVERIFY2(result == 0, printed.constData());
     }
 
     void aMachineWithoutIpv6()
     {
-        QString output;
-        const int result = runAgain({}, kWithoutIpv6, output);
+        QByteArray printed;
+        const int result = runAgain(
+            {}, kWithoutIpv6, "theHostListensOnIpv4Alone anIpv6AddressFailsLikeAnyUnreachableHost", printed);
         if (result == kCannotRun)
             QSKIP("cannot refuse IPv6 sockets to a process here (seccomp filters)");
-        QVERIFY2(result == 0, qPrintable(output));
+        QVERIFY2(result == 0, printed.constData());
     }
 };
 
-// ---------------------------------------------------------------------------
-// Inside the namespace: names from its hosts file
-
-class TestNamesInNamespace : public QObject {
+// The cases the ones above run in another process: inside the namespace
+// (names from its hosts file), or where IPv6 sockets cannot be made.
+class TestElsewhere : public QObject {
     Q_OBJECT
-    std::unique_ptr<Endpoints> e;
+    std::unique_ptr<test::Endpoints> e;
 
 private Q_SLOTS:
-    void init() { e = std::make_unique<Endpoints>(); }
+    void init()
+    {
+        e = std::make_unique<test::Endpoints>();
+        e->joinLog.suppressErrors = true; // as the main window does
+    }
+
     void cleanup() { e.reset(); }
 
     void aDeadFirstAddressGivesWayToALiveOne_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("onIpv6"); // what waits at ::1 on the port
-        QTest::newRow("unroutable") << "unroutable.test"
-                                    << "";
-        QTest::newRow("refused") << "twofamilies.test"
-                                 << "";
-        QTest::newRow("silent") << "twofamilies.test"
-                                << "a full queue";
+        QTest::addColumn<bool>("silent"); // a listener with a full queue waits at ::1 on the port
+        QTest::newRow("unroutable") << QStringLiteral("unroutable.test") << false;
+        QTest::newRow("refused") << QStringLiteral("twofamilies.test") << false;
+        QTest::newRow("silent") << QStringLiteral("twofamilies.test") << true;
     }
+
     void aDeadFirstAddressGivesWayToALiveOne()
     {
         QFETCH(QString, name);
-        QFETCH(QString, onIpv6);
-        RawSocket live, silent, filler;
-        const quint16 port = live.listen("127.0.0.1", 0, 1);
-        if (!onIpv6.isEmpty()) { // a listener whose queue is full leaves a connect hanging
-            QCOMPARE(silent.listen("::1", port, 0), port);
+        QFETCH(bool, silent);
+        RawSocket live;
+        RawSocket full;
+        RawSocket filler;
+        const quint16 port = live.listen("127.0.0.1");
+        if (silent) { // a listener whose queue is full leaves a connect hanging
+            QCOMPARE(full.listen("::1", port, 0), port);
             QVERIFY(filler.connectTo("::1", port));
         }
         e->join(name, port);
-        QTRY_COMPARE_WITH_TIMEOUT(e->log.seen(),
+        QTRY_COMPARE_WITH_TIMEOUT(e->joinLog.seen(),
                                   QStringLiteral("Lookup,Connecting,Connecting,Connect active=1"),
                                   kAttemptLimitMs + 5000);
         QCOMPARE(e->client.Socket()->RemoteAddress(), QStringLiteral("127.0.0.1"));
@@ -239,39 +192,26 @@ private Q_SLOTS:
     void whenNoAddressAnswersTheErrorComesOnce()
     {
         e->join(QStringLiteral("unreachable.test"), 6767);
-        QTRY_COMPARE(e->log.seen(),
+        QTRY_COMPARE(e->joinLog.seen(),
                      QStringLiteral("Lookup,Connecting,Connecting,Error eeConnect %1").arg(ENETUNREACH));
         QVERIFY(!e->client.Active());
         QVERIFY(!e->client.Socket()->AttemptPending());
     }
-};
-
-// ---------------------------------------------------------------------------
-// Where IPv6 sockets cannot be made
-
-class TestWithoutIpv6 : public QObject {
-    Q_OBJECT
-    std::unique_ptr<Endpoints> e;
-
-private Q_SLOTS:
-    void init() { e = std::make_unique<Endpoints>(); }
-    void cleanup() { e.reset(); }
 
     void theHostListensOnIpv4Alone()
     {
         const quint16 port = e->listen();
-        QVERIFY(e->server.Active());
         QCOMPARE(socketFamily(e->server.Socket()->SocketHandle()), AF_INET);
         e->join(QStringLiteral("127.0.0.1"), port);
-        QTRY_COMPARE(e->log.seen(), QStringLiteral("Lookup,Connecting,Connect active=1"));
+        QTRY_COMPARE(e->joinLog.seen(), QStringLiteral("Lookup,Connecting,Connect active=1"));
         QTRY_COMPARE(e->server.Socket()->ActiveConnections(), 1);
-        QCOMPARE(e->hostSaw(0), QStringLiteral("127.0.0.1"));
+        QCOMPARE(e->server.Socket()->Connections(0)->RemoteAddress(), QStringLiteral("127.0.0.1"));
     }
 
     void anIpv6AddressFailsLikeAnyUnreachableHost()
     {
         e->join(QStringLiteral("::1"), e->listen());
-        QTRY_COMPARE(e->log.seen(), QStringLiteral("Lookup,Error eeConnect %1").arg(EAFNOSUPPORT));
+        QTRY_COMPARE(e->joinLog.seen(), QStringLiteral("Lookup,Error eeConnect %1").arg(EAFNOSUPPORT));
         QVERIFY(!e->client.Active());
         QVERIFY(e->fakes.report.shown.isEmpty());
     }
@@ -279,19 +219,13 @@ private Q_SLOTS:
 
 int main(int argc, char **argv)
 {
-    const bool inNamespace = argc > 1 && std::strcmp(argv[1], kInNamespace) == 0;
-    const bool withoutIpv6 = argc > 1 && std::strcmp(argv[1], kWithoutIpv6) == 0;
-    if (withoutIpv6 && !refuseIpv6Sockets())
+    const QByteArray mode = argc > 1 ? argv[1] : "";
+    if (mode == kWithoutIpv6 && !refuseIpv6Sockets())
         return kCannotRun;
     QCoreApplication app(argc, argv);
-    char *only[] = {argv[0], nullptr};
-    if (inNamespace) {
-        TestNamesInNamespace t;
-        return QTest::qExec(&t, 1, only);
-    }
-    if (withoutIpv6) {
-        TestWithoutIpv6 t;
-        return QTest::qExec(&t, 1, only);
+    if (mode == kInNamespace || mode == kWithoutIpv6) {
+        TestElsewhere t;
+        return QTest::qExec(&t, argc - 1, argv + 1); // the mode stands as the program's name
     }
     TestIpv6 t;
     return QTest::qExec(&t, argc, argv);

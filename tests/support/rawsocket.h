@@ -33,41 +33,42 @@ struct RawSocket {
     RawSocket &operator=(const RawSocket &) = delete;
     ~RawSocket() { close(); }
 
+    // A new socket bound to `ip` and `port` with SO_REUSEADDR, which may take
+    // a held port; an IPv6 one takes that family alone unless `dualStack`.
+    bool bind(const char *ip, quint16 port, bool dualStack = false)
+    {
+        socklen_t size = 0;
+        const sockaddr_storage a = at(ip, port, size);
+        close();
+        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const int on = 1;
+        const int v6only = dualStack ? 0 : 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (a.ss_family == AF_INET6)
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+        return ::bind(fd, reinterpret_cast<const sockaddr *>(&a), size) == 0;
+    }
+
     // Listens on `ip` (only on that family); the port, 0 on failure.
     quint16 listen(const char *ip = "127.0.0.1", quint16 port = 0, int backlog = 1)
     {
-        socklen_t size = 0;
-        sockaddr_storage a = at(ip, port, size);
-        fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); // may take a held port
-        if (a.ss_family == AF_INET6)
-            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) != 0 || ::listen(fd, backlog) != 0)
-            return 0;
-        return localPort();
+        return bind(ip, port) && ::listen(fd, backlog) == 0 ? localPort() : 0;
     }
 
-    // Connected once this returns; on the socket already made, if any.
-    bool connectTo(const char *ip, quint16 port)
+    // Connected once this returns (unless `wait` is false); on the socket
+    // already made, if any.
+    bool connectTo(const char *ip, quint16 port, bool wait = true)
     {
         socklen_t size = 0;
         const sockaddr_storage a = at(ip, port, size);
         if (fd < 0)
-            fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
         const bool connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), size) == 0;
         return ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0 && connected;
     }
     bool connectTo(quint16 port) { return connectTo("127.0.0.1", port); }
-
     // Starts a connection to 127.0.0.1 without waiting for it.
-    void startConnect(quint16 port)
-    {
-        socklen_t size = 0;
-        const sockaddr_storage a = at("127.0.0.1", port, size);
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        static_cast<void>(::connect(fd, reinterpret_cast<const sockaddr *>(&a), size));
-    }
+    void startConnect(quint16 port) { connectTo("127.0.0.1", port, false); }
 
     // The next connection on this listener, waited for; invalid if none came.
     RawSocket accept()
@@ -121,31 +122,16 @@ struct RawSocket {
             ::close(std::exchange(fd, -1));
     }
 
-    // Drains what has come; true once the stream has ended or failed.
-    bool gone(QByteArray *into = nullptr)
-    {
-        char buf[256];
-        for (;;) {
-            const ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (r > 0 && into)
-                into->append(buf, r);
-            if (r <= 0)
-                return r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        }
-    }
-
     quint16 localPort() const { return portOf(fd, ::getsockname); }
     // The far port of a connection `handle` (any socket of this process).
     static quint16 peerPort(int handle) { return portOf(handle, ::getpeername); }
 
+    // Both families keep the port at the same place.
     static quint16 portOf(int handle, int (*name)(int, sockaddr *, socklen_t *))
     {
-        sockaddr_storage a{};
+        sockaddr_in6 a{};
         socklen_t size = sizeof a;
-        if (name(handle, reinterpret_cast<sockaddr *>(&a), &size) != 0)
-            return 0;
-        return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(a).sin_port
-                                            : reinterpret_cast<sockaddr_in6 &>(a).sin6_port);
+        return name(handle, reinterpret_cast<sockaddr *>(&a), &size) == 0 ? ntohs(a.sin6_port) : 0;
     }
 
     static sockaddr_storage at(const char *ip, quint16 port, socklen_t &size)
@@ -153,16 +139,12 @@ struct RawSocket {
         sockaddr_storage s{};
         auto *in = reinterpret_cast<sockaddr_in *>(&s);
         auto *in6 = reinterpret_cast<sockaddr_in6 *>(&s);
-        if (::inet_pton(AF_INET, ip, &in->sin_addr) == 1) {
-            in->sin_family = AF_INET;
-            in->sin_port = htons(port);
-            size = sizeof *in;
-        } else {
+        const bool v4 = ::inet_pton(AF_INET, ip, &in->sin_addr) == 1;
+        if (!v4)
             ::inet_pton(AF_INET6, ip, &in6->sin6_addr);
-            in6->sin6_family = AF_INET6;
-            in6->sin6_port = htons(port);
-            size = sizeof *in6;
-        }
+        s.ss_family = v4 ? AF_INET : AF_INET6;
+        in6->sin6_port = htons(port); // where sin_port is too
+        size = v4 ? sizeof *in : sizeof *in6;
         return s;
     }
 };
@@ -175,22 +157,8 @@ class HeldPort {
 public:
     HeldPort()
     {
-        const int on = 1;
-        const int off = 0;
-        sockaddr_in6 any6{};
-        any6.sin6_family = AF_INET6;
-        any6.sin6_addr = in6addr_any;
-        m_hold.fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::setsockopt(m_hold.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        ::setsockopt(m_hold.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        if (m_hold.fd < 0 || ::bind(m_hold.fd, reinterpret_cast<sockaddr *>(&any6), sizeof any6) != 0) {
-            m_hold.close(); // no IPv6 here
-            sockaddr_in any{};
-            any.sin_family = AF_INET;
-            m_hold.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            ::setsockopt(m_hold.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            ::bind(m_hold.fd, reinterpret_cast<sockaddr *>(&any), sizeof any);
-        }
+        if (!m_hold.bind("::", 0, true)) // no IPv6 here
+            m_hold.bind("0.0.0.0", 0);
         port = m_hold.localPort();
     }
 

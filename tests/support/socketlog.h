@@ -1,11 +1,12 @@
 #pragma once
 
-// What a socket endpoint's handlers were called with, in order, as text.
+// What a socket endpoint's handlers were called with, in order, as text; and
+// the two endpoints of the main window with their logs.
 
 #include "net/scktcomp.h"
+#include "tests/support/fakeservices.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QStringList>
 
 namespace natter::test {
@@ -15,7 +16,7 @@ namespace natter::test {
 struct EventRecorder {
     QStringList log;
     QByteArray received; // what the read handlers took
-    QList<int> chunkSizes;
+    int largestRead = 0;
     bool suppressErrors = false;
 
     QString seen() const { return log.join(QLatin1Char(',')); }
@@ -43,7 +44,7 @@ struct EventRecorder {
         };
         const TSocketNotifyEvent onRead = [this](QObject *, TCustomWinSocket *socket) {
             const QByteArray chunk = socket->ReceiveText();
-            chunkSizes.append(int(chunk.size()));
+            largestRead = std::max(largestRead, int(chunk.size()));
             received += chunk;
         };
         endpoint.OnLookup = on("Lookup");
@@ -72,6 +73,37 @@ struct EventRecorder {
                 return QStringLiteral("at=%1").arg(i);
         }
         return QStringLiteral("at=-1");
+    }
+};
+
+// One listening endpoint and one client endpoint, as the main window has,
+// each with its log, and the scripted services their reports reach.
+struct Endpoints {
+    FakeServices fakes;
+    TServerSocket server;
+    TClientSocket client;
+    EventRecorder hostLog;
+    EventRecorder joinLog;
+
+    Endpoints()
+    {
+        hostLog.attach(server, server.Socket());
+        joinLog.attach(client);
+    }
+
+    // Listens on every local address; the port (any free one for 0).
+    quint16 listen(quint16 port = 0)
+    {
+        server.SetPort(port);
+        server.SetActive(true);
+        return quint16(server.Socket()->LocalPort());
+    }
+
+    void join(const QString &host, quint16 port)
+    {
+        client.SetHost(host);
+        client.SetPort(port);
+        client.SetActive(true);
     }
 };
 
