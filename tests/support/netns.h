@@ -130,15 +130,12 @@ public:
 
     // A veth pair between two namespaces, each end with its address
     // ("10.0.0.1/24"), both up. The ends are named after the pair's number
-    // unless named here (each name lives in its own namespace).
+    // unless named here; each name lives in its own namespace only.
     bool link(const QString &roleA, const QString &addressA, const QString &roleB, const QString &addressB,
               QString a = {}, QString b = {})
     {
-        if (a.isEmpty())
-            a = QStringLiteral("v%1a%2").arg(::getpid()).arg(m_links);
-        if (b.isEmpty())
-            b = QStringLiteral("v%1b%2").arg(::getpid()).arg(m_links);
-        ++m_links;
+        a = a.isEmpty() ? QStringLiteral("v%1a").arg(m_links) : a;
+        b = b.isEmpty() ? QStringLiteral("v%1b").arg(m_links++) : b;
         return ip(roleA,
                   QStringLiteral("link add %1 type veth peer name %2 netns %3").arg(a, b, name(roleB))) &&
                ip(roleA, QStringLiteral("addr add %1 dev %2").arg(addressA, a)) &&
