@@ -29,8 +29,6 @@ struct RawSocket {
         : fd(std::exchange(other.fd, -1)), received(std::move(other.received))
     {
     }
-    RawSocket(const RawSocket &) = delete;
-    RawSocket &operator=(const RawSocket &) = delete;
     ~RawSocket() { close(); }
 
     // A new socket bound to `ip` and `port` with SO_REUSEADDR, which may take
@@ -153,20 +151,16 @@ struct RawSocket {
 // (not listening, so connections to it are refused) with SO_REUSEADDR, which
 // the program's listening socket sets too, so the program can still listen
 // on it. No close-and-reuse race with other tests running at the same time.
-class HeldPort {
-public:
+struct HeldPort : RawSocket {
     HeldPort()
     {
-        if (!m_hold.bind("::", 0, true)) // no IPv6 here
-            m_hold.bind("0.0.0.0", 0);
-        port = m_hold.localPort();
+        if (!bind("::", 0, true)) // no IPv6 here
+            bind("0.0.0.0", 0);
+        port = localPort();
     }
 
     quint16 port = 0;
     QString text() const { return QString::number(port); }
-
-private:
-    RawSocket m_hold;
 };
 
 // Whether this machine has ::1 to test on.
