@@ -1,9 +1,9 @@
 // The chime's stored form (a 4-byte count and a wave image) read from any
 // bytes: a load that fails leaves the wave as it was; one that succeeds
-// holds exactly the image and hands the platform that image.
-#include "fuzzsupport.h"
+// holds exactly the image and plays it, unless it is empty.
 #include "sound/chime.h"
 #include "sound/wave.h"
+#include "tests/support/fakeservices.h"
 
 #include <QBuffer>
 #include <QtEndian>
@@ -14,8 +14,8 @@
 
 namespace {
 
-natter::fuzz::QuietServices *services = nullptr;
-natter::TWave *chime = nullptr;
+natter::test::FakeServices *fakes = nullptr;
+natter::TWave *chime = nullptr; // the program's own chime
 
 void readStoredForm(natter::TWave &wave, const QByteArray &stored)
 {
@@ -25,33 +25,12 @@ void readStoredForm(natter::TWave &wave, const QByteArray &stored)
     wave.ReadData(stream);
 }
 
-void checkLoaded(natter::TWave &wave, const QByteArray &stored)
-{
-    if (stored.isEmpty()) {
-        if (wave.state() != natter::TWave::State::Absent || wave.Play())
-            std::abort();
-        return;
-    }
-    const quint32 count = qFromLittleEndian<quint32>(stored.constData());
-    const QByteArray image = stored.mid(4, qsizetype(count));
-    if (wave.Data()->data() != image || wave.Data()->pos() != 0)
-        std::abort();
-    if (wave.state() != (count == 0 ? natter::TWave::State::Empty : natter::TWave::State::Loaded))
-        std::abort();
-    if (count != 0 && !image.startsWith("RIFF"))
-        std::abort();
-    services->played.clear();
-    if (wave.Play() != (count != 0) || services->played != (count != 0 ? image : QByteArray()))
-        std::abort();
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    services = new natter::fuzz::QuietServices(QString());
-    natter::setApplicationExceptionReport(services);
-    chime = new natter::TWave(*services);
+    fakes = new natter::test::FakeServices;
+    chime = new natter::TWave(fakes->sound);
     readStoredForm(*chime, natter::embeddedChimeStoredForm());
     return 0;
 }
@@ -59,7 +38,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray stored(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    natter::TWave wave(*services);
+    natter::TWave wave(fakes->sound);
     readStoredForm(wave, natter::embeddedChimeStoredForm());
     try {
         readStoredForm(wave, stored);
@@ -68,10 +47,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             std::abort();
         return 0;
     }
-    checkLoaded(wave, stored);
+    // Loaded: nothing at all leaves no wave; else exactly the image the count
+    // gives, played unless it is empty.
+    using State = natter::TWave::State;
+    const quint32 count = stored.isEmpty() ? 0 : qFromLittleEndian<quint32>(stored.constData());
+    const QByteArray image = stored.mid(4, qsizetype(count));
+    if (wave.state() != (stored.isEmpty() ? State::Absent : count == 0 ? State::Empty : State::Loaded))
+        std::abort();
+    if (!stored.isEmpty() && (wave.Data()->data() != image || wave.Data()->pos() != 0))
+        std::abort();
+    if (count != 0 && !image.startsWith("RIFF"))
+        std::abort();
+    const int plays = fakes->sound.plays;
+    if (wave.Play() != (count != 0) || fakes->sound.plays != plays + (count != 0 ? 1 : 0))
+        std::abort();
 
     // The component reports a failure instead of throwing it.
-    natter::TWaveComp component(*services);
+    natter::TWaveComp component(fakes->sound);
     component.LoadStoredForm(stored);
+    fakes->report.shown.clear();
     return 0;
 }

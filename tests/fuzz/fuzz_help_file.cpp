@@ -3,6 +3,7 @@
 // crashes, hangs or reads out of bounds.
 #include "fuzzsupport.h"
 #include "richtext/rtf.h"
+#include "tests/support/fakeservices.h"
 #include "ui/helpunit.h"
 
 #include <QApplication>
@@ -10,11 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
 
-natter::fuzz::QuietServices *services = nullptr;
 natter::Thelpform *form = nullptr;
 
 } // namespace
@@ -25,16 +24,17 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
     // Never destroyed: the window and the fonts it holds stay reachable.
     new QApplication(*argc, *argv);
-    services = new natter::fuzz::QuietServices(natter::fuzz::scratchDirectory());
-    form = new natter::Thelpform(*services);
+    auto *system = new natter::test::FixedSystemFacts;
+    system->directory = natter::fuzz::scratchDirectory();
+    form = new natter::Thelpform(*system);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArrayView input(data, static_cast<qsizetype>(size));
-    natter::fuzz::writeFile(services->programDirectory() + QLatin1String(natter::Thelpform::kHelpFileName),
-                            input);
+    natter::fuzz::writeFile(
+        natter::fuzz::scratchDirectory() + QLatin1String(natter::Thelpform::kHelpFileName), input);
     try {
         form->FormShow();
     } catch (const natter::Exception &) {

@@ -1,61 +1,20 @@
 #pragma once
 
-// What the fuzz targets share: quiet platform services, a scratch folder for
-// the file loaders, and the check that a document shows the lines it was
-// given.
+// What the fuzz targets share: a scratch folder for the file loaders, and
+// the check that a page shows the lines it was given.
 
-#include "messaging/transcript.h"
-#include "platform/exceptions.h"
-#include "platform/services.h"
+#include "richtext/richview.h"
 
 #include <QDir>
 #include <QFile>
-#include <QList>
-#include <QString>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QTextBlock>
 #include <QTextDocument>
 
 #include <cstdlib>
 
 namespace natter::fuzz {
-
-class QuietServices final : public IInputPrompt,
-                            public IMessageBox,
-                            public IExceptionReport,
-                            public ISaveDialog,
-                            public IShell,
-                            public ISystemFacts,
-                            public ISoundService,
-                            public IAttention {
-public:
-    explicit QuietServices(QString programDirectory) : m_programDirectory(std::move(programDirectory)) {}
-
-    bool inputQuery(const QString &, const QString &, QString &) override { return false; }
-    void showMessage(const QString &) override {}
-    void showException(const QString &) override {}
-    bool execute(const SaveDialogRequest &, QString &) override { return false; }
-    void openProgram(const QString &, const QStringList &, const QString &) override {}
-    void openUrl(const QString &) override {}
-    QString programDirectory() const override { return m_programDirectory; }
-    QDate today() const override { return QDate(2026, 12, 6); }
-    int outputDeviceCount() override { return 1; }
-    bool play(const QByteArray &riffImage) override
-    {
-        played = riffImage;
-        return true;
-    }
-    void stop() override { played.clear(); }
-    void requestAttention(QWidget *) override {}
-
-    Services services() { return Services{*this, *this, *this, *this, *this, *this, *this, *this}; }
-
-    QByteArray played;
-
-private:
-    QString m_programDirectory;
-};
 
 // A folder for the files the loaders read, in memory when the system has
 // such a place, removed when the fuzzer ends normally.
@@ -77,34 +36,21 @@ inline void writeFile(const QString &path, QByteArrayView bytes)
         std::abort();
 }
 
-// Characters that end a paragraph or a line when inserted into a document;
-// a line holding one cannot come back as one line.
-inline bool splitsParagraphs(const QString &text)
+// The page shows exactly `lines`, in order, unless one of them holds a
+// character that ends a paragraph or a line: it cannot come back as one line.
+inline void checkShown(const QTextDocument &page, const QList<TranscriptLine> &lines)
 {
-    for (const QChar c : text) {
-        if (c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator || c == QChar::LineSeparator ||
-            c == QChar(0xFDD0) || c == QChar(0xFDD1))
-            return true;
-    }
-    return false;
-}
-
-// The document shows exactly `lines`, in order: a paragraph holds one or
-// more of them, each after the first following a line separator.
-inline void checkShown(const QTextDocument &document, const QList<TranscriptLine> &lines)
-{
-    QStringList expected;
+    QStringList given, shown;
+    static const QRegularExpression breaks(QStringLiteral("[\\n\\r\\x{2028}\\x{2029}\\x{FDD0}\\x{FDD1}]"));
     for (const TranscriptLine &line : lines) {
-        if (splitsParagraphs(line.text))
+        if (line.text.contains(breaks))
             return;
-        expected << line.text;
+        given << line.text;
     }
-    if (expected.isEmpty())
-        expected << QString();
-    QStringList shown;
-    for (QTextBlock block = document.begin(); block.isValid(); block = block.next())
-        shown += block.text().split(QChar::LineSeparator);
-    if (shown != expected)
+    for (const TranscriptLine &line : documentLines(page))
+        shown << line.text;
+    // Joined, a page of one empty line and an empty page look alike.
+    if (shown.join(u'\n') != given.join(u'\n'))
         std::abort();
 }
 
