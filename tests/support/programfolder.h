@@ -16,7 +16,6 @@ struct ProgramFolder {
     QTemporaryDir dir;
 
     ProgramFolder() { fakes.system.directory = dir.path() + QLatin1Char('/'); }
-    QString file(const QString &name) const { return dir.filePath(name); }
 };
 
 class MemoryTranscript final : public ITranscript {
