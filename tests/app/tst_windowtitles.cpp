@@ -7,7 +7,6 @@
 #include "platform/qtservices.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -15,26 +14,41 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cstdlib>
+
 using namespace natter;
 
 namespace {
 
 // Run as "--show-windows" on an X server: shows each kind of window the
-// program has at once, then prints "<window id> <class>" for each and "ready".
+// program has at once, then prints "<class>|<title>|<title>" for each and
+// ends.
 int showEveryWindow()
 {
     NatterApplication natter;
     Tnatterform &main = natter.mainWindow();
     main.show();
     QtMessageBox messages;
+    // What the X server keeps of each window: the title the window system
+    // uses (WM_NAME) and the one desktops show (_NET_WM_NAME).
     const auto print = [] {
         QTextStream out(stdout);
         for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (w->isVisible())
-                out << w->winId() << ' ' << w->metaObject()->className() << '\n';
+            if (!w->isVisible())
+                continue;
+            QProcess xprop;
+            xprop.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(w->winId()),
+                                                  QStringLiteral("WM_NAME"), QStringLiteral("_NET_WM_NAME")});
+            static_cast<void>(xprop.waitForFinished(10000));
+            out << w->metaObject()->className();
+            for (const QRegularExpressionMatch &m :
+                 QRegularExpression(QStringLiteral("= \"(.*)\""))
+                     .globalMatch(QString::fromUtf8(xprop.readAllStandardOutput())))
+                out << '|' << m.captured(1);
+            out << '\n';
         }
-        out << "desktop file " << QGuiApplication::desktopFileName() << '\n';
-        out << "ready" << Qt::endl;
+        out.flush();
+        std::exit(0); // the name prompt would come back until a name is given
     };
     // Each modal window runs its own loop; the next step starts inside it.
     QTimer::singleShot(0, &main, [&] {
@@ -66,76 +80,31 @@ private Q_SLOTS:
         if (xvfb.isEmpty() || xprop.isEmpty())
             QSKIP("Needs Xvfb and xprop (Debian packages xvfb and x11-utils)");
         QProcess server;
-        QProcess program;
         const auto stop = qScopeGuard([&] {
-            program.kill();
-            program.waitForFinished();
             server.terminate();
             server.waitForFinished();
         });
         // The server picks a free display and says which on its output.
-        server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                            QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                            QStringLiteral("800x600x24")});
+        server.start(xvfb, QStringLiteral("-displayfd 1 -nolisten tcp -screen 0 800x600x24").split(u' '));
         QByteArray number;
         QTRY_VERIFY_WITH_TIMEOUT((number += server.readAllStandardOutput()).endsWith('\n'), 20000);
         const QString display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
-
+        QProcess program; // ended before the server
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), display);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         program.setProcessEnvironment(env);
         program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--show-windows")});
-        QByteArray shown;
-        QTRY_VERIFY_WITH_TIMEOUT((shown += program.readAllStandardOutput()).endsWith("ready\n"), 20000);
-
-        // The title the window system keeps (WM_NAME) and the one desktops show.
-        const QStringList properties{QStringLiteral("WM_NAME"), QStringLiteral("_NET_WM_NAME")};
-        QMap<QString, QString> titles; // "<class> <property>" -> title
-        for (const QByteArray &line : shown.split('\n')) {
-            const QList<QByteArray> fields = line.split(' ');
-            if (fields.size() != 2)
-                continue;
-            for (const QString &property : properties) {
-                QProcess query;
-                query.start(xprop, {QStringLiteral("-display"), display, QStringLiteral("-id"),
-                                    QString::fromLatin1(fields[0]), property});
-                QVERIFY(query.waitForFinished(10000));
-                const QString answer = QString::fromUtf8(query.readAllStandardOutput());
-                const QRegularExpressionMatch name =
-                    QRegularExpression(QStringLiteral("= \"(.*)\"")).match(answer);
-                QVERIFY2(name.hasMatch(), qPrintable(answer));
-                titles.insert(QString::fromLatin1(fields[1]) + QLatin1Char(' ') + property, name.captured(1));
-            }
-        }
-        const std::pair<const char *, const char *> captions[] = {{"natter::Tnatterform", "Natter Duo"},
-                                                                  {"natter::Thelpform", "Natter Duo Help"},
-                                                                  {"natter::TAboutBox", "About Natter Duo"},
-                                                                  {"QMessageBox", "Natter Duo"},
-                                                                  {"QInputDialog", "Natter Settings"}};
-        QMap<QString, QString> expected;
-        for (const auto &[window, caption] : captions) {
-            for (const QString &property : properties)
-                expected.insert(QLatin1String(window) + QLatin1Char(' ') + property, QLatin1String(caption));
-        }
+        QVERIFY(program.waitForFinished(20000));
+        QStringList titles =
+            QString::fromUtf8(program.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        titles.sort();
+        const QStringList expected{QStringLiteral("QInputDialog|Natter Settings|Natter Settings"),
+                                   QStringLiteral("QMessageBox|Natter Duo|Natter Duo"),
+                                   QStringLiteral("natter::TAboutBox|About Natter Duo|About Natter Duo"),
+                                   QStringLiteral("natter::Thelpform|Natter Duo Help|Natter Duo Help"),
+                                   QStringLiteral("natter::Tnatterform|Natter Duo|Natter Duo")};
         QCOMPARE(titles, expected);
-
-        // Taskbars match the window to the shipped desktop entry: by its
-        // file name and by the window class.
-        QFile entry(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../data/natter-duo.desktop"));
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        const QString wmClass = QRegularExpression(QStringLiteral("\nStartupWMClass=(.*)\n"))
-                                    .match(QString::fromUtf8(entry.readAll()))
-                                    .captured(1);
-        QVERIFY(shown.contains("\ndesktop file natter-duo\n"));
-        const QByteArray mainId = shown.left(shown.indexOf(" natter::Tnatterform")).split('\n').last();
-        QProcess query;
-        query.start(xprop, {QStringLiteral("-display"), display, QStringLiteral("-id"),
-                            QString::fromLatin1(mainId), QStringLiteral("WM_CLASS")});
-        QVERIFY(query.waitForFinished(10000));
-        QVERIFY(!wmClass.isEmpty());
-        QVERIFY2(query.readAllStandardOutput().trimmed().endsWith(", \"" + wmClass.toUtf8() + '"'),
-                 qPrintable(wmClass));
     }
 };
 
