@@ -135,14 +135,13 @@ struct RawSocket {
     static sockaddr_storage at(const char *ip, quint16 port, socklen_t &size)
     {
         sockaddr_storage s{};
-        auto *in = reinterpret_cast<sockaddr_in *>(&s);
         auto *in6 = reinterpret_cast<sockaddr_in6 *>(&s);
-        const bool v4 = ::inet_pton(AF_INET, ip, &in->sin_addr) == 1;
+        const bool v4 = ::inet_pton(AF_INET, ip, &reinterpret_cast<sockaddr_in *>(&s)->sin_addr) == 1;
         if (!v4)
             ::inet_pton(AF_INET6, ip, &in6->sin6_addr);
         s.ss_family = v4 ? AF_INET : AF_INET6;
         in6->sin6_port = htons(port); // where sin_port is too
-        size = v4 ? sizeof *in : sizeof *in6;
+        size = v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
         return s;
     }
 };
