@@ -9,14 +9,7 @@
 #include <QApplication>
 #include <QTextEdit>
 
-#include <cstddef>
-#include <cstdint>
-
-namespace {
-
-natter::Thelpform *form = nullptr;
-
-} // namespace
+static natter::Thelpform *form = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {

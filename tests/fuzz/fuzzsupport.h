@@ -1,7 +1,7 @@
 #pragma once
 
-// What the fuzz targets share: a scratch folder for the file loaders, and
-// the check that a page shows the lines it was given.
+// What the fuzz targets that load files share: a scratch folder, and the
+// check that a page shows the lines it was given.
 
 #include "richtext/richview.h"
 
@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 namespace natter::fuzz {
