@@ -22,7 +22,9 @@ prove: the port mapping against a real miniupnpd and the Internet host
 through the router namespaces for router mutants, the lost link through two
 namespaces for link-timeout and failure-line mutants, the playback on the
 real sound server for sound mutants; the encrypted conversation's tests
-run for conversation mutants and the X server's for window mutants. This
+run for conversation mutants and the X server's for window mutants; the
+man in the middle and the independent peer run for the encrypted
+channel's and the secure link's mutants (areas secure and secure-link). This
 keeps a mutant to seconds, not a minute, on a shared machine. Test names are matched by fragments, so the
 filters hold when a test program moves to another folder.
 
@@ -80,6 +82,12 @@ SKIP = {
     "logreader": NET + MAPPER + CIPHER + SECURE + SECURELINK + PLATFORM + SOUND + SLOW + TITLES,
     "router": NET + CIPHER + SECURE + SECURELINK + PLATFORM + SOUND + LOSTLINK + TITLES
     + ["maninthemiddle", "independentpeer"],
+    # The encrypted channel and the conversation's secure link: their own
+    # tests, the whole windows that hold encrypted conversations, the man in
+    # the middle and the independent peer.
+    "secure": NET + MAPPER + CIPHER + PLATFORM + SOUND + UI + MAP + LOSTLINK + ["chime_playback"] + TITLES,
+    "secure-link": NET + MAPPER + CIPHER + SECURE + PLATFORM + SOUND + UI + MAP + LOSTLINK + ["chime_playback"]
+    + TITLES,
 }
 
 # (id, area, file, original, replacement)
@@ -195,6 +203,20 @@ MUTANTS = [
     ("logfolder-installed", "ui", "logfolder.cpp", "program.isWritable() && !isInstalled)", "program.isWritable() && (isInstalled || !isInstalled))"),
     ("help-load-stream", "ui", "helpunit.cpp", "if (result.failure == FileResult::Failure::Read)", "if (false)"),
     ("help-missing-note", "ui", "helpunit.cpp", "if (help.failure == FileResult::Failure::Missing) {", "if (false) {"),
+    # --- secure: the encrypted channel's checks and the secure link's decisions
+    ("secure-record-unchecked", "secure", "securechannel.cpp", "nullptr, 0) != 0)\n            return fail(out, Failure::Integrity);\n        if (tag == crypto_secretstream_xchacha20poly1305_TAG_MESSAGE) {", "nullptr, 0) != 0 && false)\n            return fail(out, Failure::Integrity);\n        if (tag != crypto_secretstream_xchacha20poly1305_TAG_FINAL) {"),
+    ("secure-replay", "secure", "securechannel.cpp", "crypto_secretstream_xchacha20poly1305_pull(&pull, bytes(line)", "crypto_secretstream_xchacha20poly1305_pull(std::make_unique<crypto_secretstream_xchacha20poly1305_state>(pull).get(), bytes(line)"),
+    ("secure-joiner-tag-unchecked", "secure", "securechannel.cpp", "if (!right) {", "if (!right && false) {"),
+    ("secure-host-tag-unchecked", "secure", "securechannel.cpp", "if (crypto_verify_64(expectedHostTag.data(), bytes(payload)) != 0)", "if (false)"),
+    ("secure-need-code", "secure", "securechannel.cpp", "    if (code.isEmpty())\n            return fail(out, Failure::NeedCode);\n", ""),
+    ("secure-reply-cap", "secure", "securechannel.cpp", "return type == kReply ? kReplyBytes : -1;", "return type == kReply ? kMaxPayload : -1;"),
+    ("secure-record-split", "secure", "securechannel.cpp", "kMaxRecordLine = kMaxPayload - kRecordOverhead;", "kMaxRecordLine = kMaxPayload - kRecordOverhead + 1;"),
+    ("secure-final-unseen", "secure", "securechannel.cpp", "            out.finished = true;\n", ""),
+    ("secure-one-stream-key", "secure", "securechannel.cpp", 'one(hostToJoiner.data(), hostToJoiner.size(), "NatterDuo/1 stream host to joiner")', 'one(hostToJoiner.data(), hostToJoiner.size(), "NatterDuo/1 stream joiner to host")'),
+    ("secure-downgrade-old-host", "secure-link", "securelink.cpp", "} else if (!m_joinCode.isEmpty()) {\n        closeRefused(interfering());", "} else if (false) {\n        closeRefused(interfering());"),
+    ("secure-downgrade-silence", "secure-link", "securelink.cpp", "if (m_role == Role::Joiner && !m_joinCode.isEmpty())\n        closeRefused(interfering());", "if (false)\n        closeRefused(interfering());"),
+    ("secure-plain-unagreed", "secure-link", "securelink.cpp", "if (m_phase == Phase::Plain && m_plainAgreed)\n            return cipher::encode(line);", "if (m_phase == Phase::Plain)\n            return cipher::encode(line);"),
+    ("secure-only-encrypted", "secure-link", "securelink.cpp", "    if (m_view.onlyEncrypted()) {\n        closeRefused(", "    if (false) {\n        closeRefused("),
     # --- sound: the wave image
     ("wave-frame-bytes", "sound", "wave.cpp", "frameBytes = channels * bits / 8;", "frameBytes = channels * bits / 4;"),
     ("wave-block-align", "sound", "wave.cpp", "if (le16(image, body + 12) != frameBytes) // block align", "if (false) // block align"),
