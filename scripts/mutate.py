@@ -259,7 +259,10 @@ ALTERNATIVES = {
     "map-open-text": [("mappingoutcome.cpp", '"From the Internet: %1 port %2"', '"From the Internet: %1:%2"')],
     "option-unticked-maps": [("routerportoption.cpp", "const quint16 wanted = m_checked ? m_port : 0;",
                               "const quint16 wanted = m_port;")],
-    "reader-find-wrap": [("logreaderwindow.cpp", "m_page->moveCursor(QTextCursor::Start);",
+    "reader-find-wrap": [("logreaderwindow.cpp",
+                          "end.movePosition(backwards ? QTextCursor::End : QTextCursor::Start);",
+                          "end.movePosition(backwards ? QTextCursor::Start : QTextCursor::End);"),
+                         ("logreaderwindow.cpp", "m_page->moveCursor(QTextCursor::Start);",
                           "m_page->moveCursor(QTextCursor::End);")],
 }
 
