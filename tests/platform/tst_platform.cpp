@@ -3,128 +3,136 @@
 #include "tests/support/fakeservices.h"
 #include "tests/support/files.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
-#include <memory>
+#include <optional>
 #include <stdexcept>
 
 using namespace natter;
+using namespace Qt::StringLiterals;
 
+// The exception report, the file helper against real files and failing
+// devices, and the program directory behind links.
 class TestPlatform : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init() { m_fakes = std::make_unique<test::FakeServices>(); }
-    void cleanup() { m_fakes.reset(); }
-
-    void reportText_data()
+    void init()
     {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("letter gets a period") << QStringLiteral("Asynchronous socket error 104")
-                                              << QStringLiteral("Asynchronous socket error 104.");
+        QVERIFY(m_dir.emplace().isValid());
+        const QDir dir(m_dir->path());
+        QVERIFY(dir.mkdir(u"sub"_s) && dir.mkdir(u"locked"_s));
+        for (const auto &[name, content] :
+             {std::pair{"full", "0123456789"}, std::pair{"big", "0123456789A"}, std::pair{"empty", ""},
+              std::pair{"log", "a longer log"}, std::pair{"locked/log", "a longer log"}})
+            test::writeFile(dir.filePath(QLatin1String(name)), content);
+        QVERIFY(QFile::setPermissions(dir.filePath(u"locked"_s), QFile::ReadOwner | QFile::ExeOwner));
+    }
+    void cleanup()
+    {
+        QFile::setPermissions(m_dir->filePath(u"locked"_s),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    // What a handler's exception shows in the report: "abort" throws EAbort,
+    // "std: " a standard exception, anything else the program's own.
+    void report_data()
+    {
+        QTest::addColumn<QString>("thrown");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("letter gets a period") << u"Socket error 104"_s << QStringList{u"Socket error 104."_s};
         QTest::newRow("apostrophe sorts before '.'")
-            << QStringLiteral("Windows socket error: Connection refused (111), on API 'connect'")
-            << QStringLiteral("Windows socket error: Connection refused (111), on API 'connect'");
-        QTest::newRow("period kept single") << QStringLiteral("Done.") << QStringLiteral("Done.");
-        QTest::newRow("empty stays empty") << QString() << QString();
+            << u"on API 'connect'"_s << QStringList{u"on API 'connect'"_s};
+        QTest::newRow("period kept single") << u"Done."_s << QStringList{u"Done."_s};
+        QTest::newRow("empty stays empty") << QString() << QStringList{QString()};
+        QTest::newRow("standard exception") << u"std: plain failure"_s << QStringList{u"plain failure."_s};
+        QTest::newRow("abort is silent") << u"abort"_s << QStringList();
     }
-    void reportText()
+    void report()
     {
-        QFETCH(QString, message);
-        QFETCH(QString, shown);
-        QCOMPARE(exceptionReportText(message), shown);
+        QFETCH(QString, thrown);
+        test::FakeServices fakes;
+
+        guarded([&thrown] {
+            if (thrown == u"abort")
+                throw EAbort();
+            if (thrown.startsWith(u"std: "))
+                throw std::runtime_error(thrown.mid(5).toStdString());
+            throw Exception(thrown);
+        });
+
+        QTEST(fakes.report.shown, "shown");
     }
 
-    void guardedHandlersReportAndGoOn()
+    // The test folder holds "full" (10 bytes), "big" (11), "empty", "log", the
+    // folder "sub", and "locked/log" in a folder that takes no new file. The
+    // process's own memory fails to read at its start, /dev/full to write.
+    void files_data()
     {
-        guarded([] { throw Exception(QStringLiteral("Socket already open")); });
-        guarded([] { throw EAbort(); });
-        guarded([] { throw std::runtime_error("plain failure"); });
-        guarded([] {});
-        QCOMPARE(m_fakes->report.shown,
-                 QStringList({QStringLiteral("Socket already open."), QStringLiteral("plain failure.")}));
+        QTest::addColumn<QString>("call");     // read, or replace or write with "0123456789A"
+        QTest::addColumn<QString>("name");     // in the test folder, or an absolute path
+        QTest::addColumn<QString>("expected"); // what is read or then there, or the message
+        QTest::newRow("read at the limit") << u"read"_s << u"full"_s << u"0123456789"_s;
+        QTest::newRow("read empty") << u"read"_s << u"empty"_s << QString();
+        QTest::newRow("read one byte over")
+            << u"read"_s << u"big"_s << u"Cannot open file \"f\". File too large"_s;
+        QTest::newRow("read missing")
+            << u"read"_s << u"gone"_s << u"Cannot open file \"f\". No such file or directory"_s;
+        QTest::newRow("read folder") << u"read"_s << u"sub"_s << u"Cannot open file \"f\". Is a directory"_s;
+        QTest::newRow("read endless device")
+            << u"read"_s << u"/dev/zero"_s << u"Cannot open file \"f\". Not a regular file"_s;
+        QTest::newRow("read failing")
+            << u"read"_s << u"/proc/self/mem"_s << u"Cannot read file \"f\". Input/output error"_s;
+        QTest::newRow("replace longer file") << u"replace"_s << u"log"_s << u"0123456789A"_s;
+        QTest::newRow("replace in locked folder") << u"replace"_s << u"locked/log"_s << u"0123456789A"_s;
+        QTest::newRow("replace folder")
+            << u"replace"_s << u"sub"_s << u"Cannot create file \"f\". Is a directory"_s;
+        QTest::newRow("replace in missing folder")
+            << u"replace"_s << u"missing/log"_s << u"Cannot create file \"f\". No such file or directory"_s;
+        QTest::newRow("write full device")
+            << u"write"_s << u"/dev/full"_s << u"Cannot write file \"f\". No space left on device"_s;
     }
-
-    void exceptionInEventHandlerReachesReportAndLoopContinues()
+    void files()
     {
-        int after = 0;
-        QTimer::singleShot(0, this, [] { guarded([] { throw Exception(QStringLiteral("boom")); }); });
-        QTimer::singleShot(1, this, [&after] { ++after; });
-        QTRY_COMPARE(after, 1);
-        QCOMPARE(m_fakes->report.shown, QStringList{QStringLiteral("boom.")});
-    }
-
-    void boundedRead_data()
-    {
-        QTest::addColumn<QString>("name");       // in the test folder, or an absolute path
-        QTest::addColumn<QByteArray>("content"); // null: nothing is written there
-        QTest::addColumn<QString>("expected");   // what is read, or the message ("%1": the path)
-        QTest::newRow("at the limit")
-            << QStringLiteral("full") << QByteArray("0123456789") << QStringLiteral("0123456789");
-        QTest::newRow("empty") << QStringLiteral("empty") << QByteArray("") << QString();
-        QTest::newRow("one byte over the limit") << QStringLiteral("big") << QByteArray("0123456789A")
-                                                 << QStringLiteral("Cannot open file \"%1\". File too large");
-        QTest::newRow("missing") << QStringLiteral("gone") << QByteArray()
-                                 << QStringLiteral("Cannot open file \"%1\". No such file or directory");
-        QTest::newRow("folder") << QStringLiteral("sub") << QByteArray()
-                                << QStringLiteral("Cannot open file \"%1\". Is a directory");
-        QTest::newRow("endless device") << QStringLiteral("/dev/zero") << QByteArray()
-                                        << QStringLiteral("Cannot open file \"%1\". Not a regular file");
-    }
-    void boundedRead()
-    {
+        QFETCH(QString, call);
         QFETCH(QString, name);
-        QFETCH(QByteArray, content);
         QFETCH(QString, expected);
-        QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
-        const QString path = QDir(dir.path()).filePath(name);
-        if (!content.isNull())
-            test::writeFile(path, content);
-        const FileResult read = readRegularFile(path, 10);
-        if (read.ok())
-            QCOMPARE(QString::fromLatin1(read.data), expected);
+        const QString path = QDir(m_dir->path()).filePath(name);
+        QFile device(path);
+        QVERIFY(call != u"write" || device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const test::PermissionsHold hold;
+        QVERIFY(!QFile(m_dir->filePath(u"locked/probe"_s)).open(QIODevice::WriteOnly));
+
+        const FileResult done = call == u"read"      ? readRegularFile(path, 10)
+                                : call == u"replace" ? replaceFile(path, "0123456789A")
+                                                     : writeWhole(device, "0123456789A");
+
+        if (done.ok())
+            QCOMPARE(QString::fromLatin1(call == u"read" ? done.data : test::readFile(path)), expected);
         else
-            QCOMPARE(read.message(path), expected.arg(path));
+            QCOMPARE(done.message(u"f"_s), expected);
     }
 
-    void failingDevice()
+    // The program that prints its program directory, started through a
+    // relative link to an absolute link to it.
+    void programDirectoryBehindLinks()
     {
-        test::FailDevice reading(10, QByteArray(100, 'x'));
-        QVERIFY(reading.open(QIODevice::ReadOnly));
-        QCOMPARE(readBounded(reading, 1000).message(QStringLiteral("log")),
-                 QStringLiteral("Cannot read file \"log\". FAILDEVICE"));
+        const QString program = QStringLiteral(NATTER_PRINT_PROGRAM_DIR);
+        QVERIFY(QFile::link(program, m_dir->filePath(u"sub/natter"_s)));
+        QVERIFY(QFile::link(u"sub/natter"_s, m_dir->filePath(u"natter"_s)));
+        QProcess process;
 
-        test::FailDevice writing(10);
-        QVERIFY(writing.open(QIODevice::WriteOnly));
-        QCOMPARE(writeWhole(writing, QByteArray(100, 'x')).message(QStringLiteral("log")),
-                 QStringLiteral("Cannot write file \"log\". FAILDEVICE"));
-    }
+        process.start(m_dir->filePath(u"natter"_s), {});
 
-    void replacingAFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("log"));
-        test::writeFile(path, QByteArray(1000, 'x'));
-        QVERIFY(replaceFile(path, "new").ok());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("new"));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("log")});
-
-        QCOMPARE(replaceFile(dir.path(), "x").message(dir.path()),
-                 QStringLiteral("Cannot create file \"%1\". Is a directory").arg(dir.path()));
-        const QString nowhere = dir.filePath(QStringLiteral("missing/log"));
-        const QString refused = replaceFile(nowhere, "x").message(nowhere);
-        const QString start = QStringLiteral("Cannot create file \"%1\". ").arg(nowhere);
-        QVERIFY2(refused.startsWith(start) && refused.size() > start.size(), qPrintable(refused));
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed(),
+                 QFileInfo(program).canonicalPath() + u'/');
     }
 
 private:
-    std::unique_ptr<test::FakeServices> m_fakes;
+    std::optional<QTemporaryDir> m_dir;
 };
 
 QTEST_GUILESS_MAIN(TestPlatform)

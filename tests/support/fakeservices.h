@@ -7,6 +7,8 @@
 #include <QQueue>
 #include <QStringList>
 
+#include <optional>
+
 // Scripted doubles of the platform services, for tests. Rebuild them in each
 // test's init() so no state leaks from one case to the next.
 
@@ -18,48 +20,39 @@ struct PromptCall {
     QString initial;
 };
 
-struct PromptAnswer {
-    bool ok = true;
-    QString value;
-};
-
-// Answers prompts from a queue. A prompt with no answer left is a fault in
-// the test: it aborts the test run with the prompt's text instead of
-// looping forever.
-class ScriptedPrompt final : public IInputPrompt {
-public:
-    QQueue<PromptAnswer> answers;
+// Answers prompts from a queue (no value: cancelled). A prompt with no
+// answer left is a fault in the test: it aborts the test run with the
+// prompt's text instead of looping forever.
+struct ScriptedPrompt final : IInputPrompt {
+    QQueue<std::optional<QString>> answers;
     QList<PromptCall> calls;
 
-    void answer(const QString &value) { answers.enqueue({true, value}); }
-    void cancel() { answers.enqueue({false, QString()}); }
+    void answer(const QString &value) { answers.enqueue(value); }
+    void cancel() { answers.enqueue(std::nullopt); }
 
     bool inputQuery(const QString &title, const QString &prompt, QString &value) override
     {
         calls.append({title, prompt, value});
         if (answers.isEmpty())
             qFatal("ScriptedPrompt: no answer left for prompt \"%s\"", qPrintable(prompt));
-        const PromptAnswer a = answers.dequeue();
-        if (a.ok)
-            value = a.value.left(255);
-        return a.ok;
+        const std::optional<QString> a = answers.dequeue();
+        if (a)
+            value = a->left(255);
+        return a.has_value();
     }
 };
 
-class RecordingMessageBox final : public IMessageBox {
-public:
+struct RecordingMessageBox final : IMessageBox {
     QStringList shown;
     void showMessage(const QString &text) override { shown.append(text); }
 };
 
-class RecordingExceptionReport final : public IExceptionReport {
-public:
+struct RecordingExceptionReport final : IExceptionReport {
     QStringList shown;
     void showException(const QString &text) override { shown.append(text); }
 };
 
-class ScriptedSaveDialog final : public ISaveDialog {
-public:
+struct ScriptedSaveDialog final : ISaveDialog {
     bool confirm = true;
     QString path;
     QList<SaveDialogRequest> requests;
@@ -73,39 +66,28 @@ public:
     }
 };
 
-struct ShellCall {
-    QString program; // empty for a URL
-    QStringList arguments;
-    QString workingDirectory;
-    QString url;
-};
-
-class RecordingShell final : public IShell {
-public:
-    QList<ShellCall> calls;
-    void openProgram(const QString &program, const QStringList &arguments,
-                     const QString &workingDirectory) override
+// Notes each URL opened, and each program started as "program in folder".
+struct RecordingShell final : IShell {
+    QStringList calls;
+    void openProgram(const QString &program, const QStringList &, const QString &workingDirectory) override
     {
-        calls.append({program, arguments, workingDirectory, QString()});
+        calls.append(program + QStringLiteral(" in ") + workingDirectory);
     }
-    void openUrl(const QString &url) override { calls.append({QString(), {}, QString(), url}); }
+    void openUrl(const QString &url) override { calls.append(url); }
 };
 
-class FixedSystemFacts final : public ISystemFacts {
-public:
+struct FixedSystemFacts final : ISystemFacts {
     QString directory = QStringLiteral("/nonexistent/natter/");
     QDate date = QDate(2026, 12, 5);
     QString programDirectory() const override { return directory; }
     QDate today() const override { return date; }
 };
 
-// Counts the chimes played; says there are `devices` outputs.
-class FakeSoundService final : public ISoundService {
-public:
-    int devices = 1;
+// Counts the chimes played on its one output.
+struct FakeSoundService final : ISoundService {
     int plays = 0;
 
-    int outputDeviceCount() override { return devices; }
+    int outputDeviceCount() override { return 1; }
     bool play(const QByteArray &) override
     {
         ++plays;
@@ -114,16 +96,14 @@ public:
     void stop() override {}
 };
 
-class RecordingAttention final : public IAttention {
-public:
+struct RecordingAttention final : IAttention {
     QList<QWidget *> requests;
     void requestAttention(QWidget *window) override { requests.append(window); }
 };
 
 // All doubles in one bundle, installed as the application's exception report
 // for as long as the bundle lives.
-class FakeServices {
-public:
+struct FakeServices {
     ScriptedPrompt prompt;
     RecordingMessageBox messages;
     RecordingExceptionReport report;

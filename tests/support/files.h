@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QBuffer>
 #include <QFile>
 #include <QtTest>
 
@@ -18,40 +17,12 @@ inline void writeFile(const QString &path, const QByteArray &data)
     QCOMPARE(file.write(data), data.size());
 }
 
-// A buffer whose reads and writes fail once `failAfter` bytes have gone
-// through, as a disk that fills up or a drive pulled out would.
-class FailDevice final : public QBuffer {
-public:
-    explicit FailDevice(qint64 failAfter, const QByteArray &content = {}) : m_failAfter(failAfter)
-    {
-        setData(content);
-    }
-
-protected:
-    qint64 readData(char *data, qint64 size) override { return pass(QBuffer::readData(data, room(size))); }
-    qint64 writeData(const char *data, qint64 size) override
-    {
-        return pass(QBuffer::writeData(data, room(size)));
-    }
-
-private:
-    qint64 room(qint64 size)
-    {
-        if (size > m_failAfter - m_done)
-            setErrorString(QStringLiteral("FAILDEVICE"));
-        return std::min(size, m_failAfter - m_done);
-    }
-    qint64 pass(qint64 done)
-    {
-        if (done <= 0 && m_done >= m_failAfter)
-            return -1;
-        m_done += std::max<qint64>(done, 0);
-        return done;
-    }
-
-    qint64 m_failAfter;
-    qint64 m_done = 0;
-};
+// What the file at `path` holds; null when it cannot be opened.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 // While alive, this thread sets aside its power to override the permissions
 // of files and folders (root has it), so that they hold as for any user.
