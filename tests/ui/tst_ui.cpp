@@ -35,7 +35,7 @@ private Q_SLOTS:
     void init()
     {
         QVERIFY(m_folder.emplace().dir.isValid());
-        QCOMPARE(TranscriptCommands::writeLog(m_folder->file(m_logName), m_log), QString());
+        QCOMPARE(TranscriptCommands::writeLog(m_folder->dir.filePath(m_logName), m_log), QString());
         QVERIFY(QDir(m_folder->dir.path()).mkdir(u"folder"_s));
     }
 
@@ -54,11 +54,11 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_folder->dir.path()).entryList(QDir::Files), QStringList{m_logName});
 
         fakes.saveDialog.confirm = true;
-        fakes.saveDialog.path = m_folder->file(u"log.ntl"_s);
+        fakes.saveDialog.path = m_folder->dir.filePath(u"log.ntl"_s);
         test::writeFile(fakes.saveDialog.path, QByteArray(100000, 'x')); // a longer file: replaced whole
         commands.Save();
         QCOMPARE(test::readFile(fakes.saveDialog.path), rtf::write(m_log));
-        fakes.saveDialog.path = m_folder->file(u"folder"_s);
+        fakes.saveDialog.path = m_folder->dir.filePath(u"folder"_s);
         commands.Save();
         QCOMPARE(fakes.report.shown,
                  QStringList{u"Cannot create file \"%1\". Is a directory."_s.arg(fakes.saveDialog.path)});
@@ -83,12 +83,12 @@ private Q_SLOTS:
     {
         QFETCH(QString, folder);
         QFETCH(QString, message);
-        const QString reader =
-            QDir(m_folder->file(folder)).filePath(QLatin1String(TranscriptCommands::kLogReaderProgram));
+        const QString reader = QDir(m_folder->dir.filePath(folder))
+                                   .filePath(QLatin1String(TranscriptCommands::kLogReaderProgram));
         test::writeFile(reader, "#!/bin/sh\ntouch started\n");
         QVERIFY(QFile::setPermissions(reader, QFile::permissions(reader) | QFile::ExeOwner));
         const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", m_folder->file(u"folder"_s).toLocal8Bit() + ':' + path);
+        qputenv("PATH", m_folder->dir.filePath(u"folder"_s).toLocal8Bit() + ':' + path);
         QtShell shell(m_folder->fakes.messages);
         test::MemoryTranscript transcript;
 
@@ -99,7 +99,7 @@ private Q_SLOTS:
                  message.isNull() ? QStringList()
                                   : QStringList{message.arg(m_folder->fakes.system.directory)});
         if (message.isNull())
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_folder->file(u"started"_s)), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_folder->dir.filePath(u"started"_s)), 20000);
     }
 
     // The manual as the build makes it, in the help data file (rich text, as
@@ -127,7 +127,7 @@ private Q_SLOTS:
         OpenWebSite(m_folder->fakes.shell, m_folder->fakes.system.directory);
 
         QCOMPARE(m_folder->fakes.shell.calls,
-                 QStringList{QUrl::fromLocalFile(m_folder->file(u"natter-duo.html"_s)).toString()});
+                 QStringList{QUrl::fromLocalFile(m_folder->dir.filePath(u"natter-duo.html"_s)).toString()});
     }
 
     void helpWindow_data()
@@ -148,7 +148,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, file);
         QFETCH(QString, report);
-        const QString path = m_folder->file(QLatin1String(Thelpform::kHelpFileName));
+        const QString path = m_folder->dir.filePath(QLatin1String(Thelpform::kHelpFileName));
         if (file.startsWith("->"))
             QVERIFY(QFile::link(QString::fromLatin1(file.mid(2)), path));
         else if (!file.isNull())
@@ -207,19 +207,19 @@ private Q_SLOTS:
     void logReaderKeepsItsLogWhenAnotherCannotBeOpened()
     {
         logreader::LogReaderWindow window(m_folder->fakes.messages);
-        QVERIFY(window.openFile(m_folder->file(m_logName)));
+        QVERIFY(window.openFile(m_folder->dir.filePath(m_logName)));
 
-        QVERIFY(!window.openFile(m_folder->file(u"folder"_s)));
+        QVERIFY(!window.openFile(m_folder->dir.filePath(u"folder"_s)));
 
-        QCOMPARE(m_folder->fakes.messages.shown,
-                 QStringList{u"\"%1\" is a folder, not a log file."_s.arg(m_folder->file(u"folder"_s))});
+        QCOMPARE(m_folder->fakes.messages.shown, QStringList{u"\"%1\" is a folder, not a log file."_s.arg(
+                                                     m_folder->dir.filePath(u"folder"_s))});
         QCOMPARE(documentLines(*window.page()->document()), m_log);
     }
 
     void logReaderFindWrapsRound()
     {
         logreader::LogReaderWindow window(m_folder->fakes.messages);
-        QVERIFY(window.openFile(m_folder->file(m_logName)));
+        QVERIFY(window.openFile(m_folder->dir.filePath(m_logName)));
         const auto at = [&window] { return window.page()->textCursor().selectionStart(); };
         const QString me = u"find me"_s;
         QVERIFY(window.findNext(me));
