@@ -8,10 +8,9 @@
 #include <QtTest>
 
 using namespace natter;
-using test::WaveTest;
 
 // Records the null sink "nullsink", the server's default sink, while the service plays to it.
-class TestChimePlayback : public WaveTest {
+class TestChimePlayback : public test::WaveTest {
     Q_OBJECT
     // The recording from its first to its last sample louder than the silent sink.
     static QList<int> heard(const QByteArray &recording)
