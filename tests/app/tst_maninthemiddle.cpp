@@ -89,8 +89,6 @@ class TestManInTheMiddle : public QObject {
         });
     }
 
-    static QString security(test::ChatProgram &p) { return p.form.SecurityPanel->text(); }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -146,7 +144,7 @@ private Q_SLOTS:
         Relay relay(strip, flipAt);
         QVERIFY(converse(relay, host, joiner, withCode));
         if (flipAt >= 0) {
-            QTRY_COMPARE(security(joiner), u"Encrypted"_s);
+            QTRY_COMPARE(joiner.form.SecurityPanel->text(), u"Encrypted"_s);
             joiner.type(u"first"_s);
         }
         if (!hostLine.isEmpty())
@@ -163,7 +161,7 @@ private Q_SLOTS:
         test::ChatProgram host, joiner;
         Relay relay;
         QVERIFY(converse(relay, host, joiner, true));
-        QTRY_COMPARE(security(joiner), u"Encrypted"_s);
+        QTRY_COMPARE(joiner.form.SecurityPanel->text(), u"Encrypted"_s);
         joiner.type(u"meet me at the old mill"_s);
         QTRY_VERIFY(host.saw(u"bob: meet me at the old mill"_s, colours::kPeer));
         host.type(u"see you there"_s);
