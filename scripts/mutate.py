@@ -48,15 +48,15 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 
 # Fragments of test names, by the library they link.
-NET = ["net_connections", "net_ipv6"]
+NET = ["net_connections"]
 MAP = ["portmapping", "internethost"]
 MAPPER = ["router_portmapper"]
 CIPHER = ["test_cipher"]
 SECURE = ["test_secure$", "test_securepeer"]
 SECURELINK = ["test_securelink"]
-PLATFORM = ["test_platform", "test_qtservices"]
+PLATFORM = ["test_platform"]
 SOUND = ["test_sound", "chime_playback"]
-UI = ["test_ui$", "test_rtf", "richtext", "test_shipped"]
+UI = ["test_ui$", "test_rtf", "richtext"]
 LOSTLINK = ["lostlink"]
 TITLES = ["windowtitles"]
 SLOW = MAP + LOSTLINK + ["chime_playback", "maninthemiddle", "independentpeer"]
